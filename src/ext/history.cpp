@@ -1,0 +1,3 @@
+// placeholder
+#include "velmor.h"
+NB_MODULE(history, m) { (void) m; }

@@ -1,0 +1,3 @@
+// placeholder
+#include "velmor.h"
+NB_MODULE(namespace, m) { (void) m; }

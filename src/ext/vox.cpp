@@ -1,0 +1,3 @@
+// placeholder
+#include "velmor.h"
+NB_MODULE(vox, m) { (void) m; }

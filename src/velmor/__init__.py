@@ -1,0 +1,1 @@
+"""velmor: Python test automation against Tcl libraries."""

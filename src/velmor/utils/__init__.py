@@ -1,0 +1,1 @@
+"""Small platform helpers used by velmor.tcl."""
