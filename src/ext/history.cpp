@@ -1,3 +1,399 @@
-// placeholder
+// history.cpp: the bounded, time-stamped record of an interpreter's Tcl calls
+// (Entry, History), with markers and filtering.
 #include "velmor.h"
-NB_MODULE(history, m) { (void) m; }
+
+namespace {
+
+// Classes made at import; they live as long as the process, as module-level
+// classes do.
+PyObject *g_Entry = nullptr;
+PyObject *g_entry_init = nullptr;  // Entry.__init__ as defined here
+PyObject *g_deque = nullptr;
+PyObject *g_empty_tuple = nullptr;
+PyObject *g_debug_fmt = nullptr;   // "%% %s"
+PyObject *g_ts_fmt = nullptr;      // "%Y-%m-%dT%H:%M:%S.%f"
+PyObject *g_debug_level = nullptr; // logging.DEBUG
+PyTypeObject *g_Logger = nullptr, *g_RootLogger = nullptr;
+PyTypeObject *g_History = nullptr;
+Py_ssize_t g_off_timestamp = -1, g_off_api = -1;  // slot offsets in Entry
+
+nb::object checked(PyObject *o) {
+    if (!o)
+        throw nb::python_error();
+    return nb::steal(o);
+}
+
+// The words of a command as one Tcl-like line: words with a space are
+// wrapped in braces.  Non-str words raise TypeError as str.join would.
+nb::object join_words(nb::handle api) {
+    nb::object it = checked(PyObject_GetIter(api.ptr()));
+    nb::object parts = checked(PyList_New(0));
+    Py_ssize_t i = 0;
+    while (PyObject *item = PyIter_Next(it.ptr())) {
+        nb::object word = nb::steal(item);
+        if (!PyUnicode_Check(item)) {
+            PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found",
+                         i, Py_TYPE(item)->tp_name);
+            throw nb::python_error();
+        }
+        if (PyUnicode_FindChar(item, ' ', 0, PyUnicode_GET_LENGTH(item), 1) >= 0)
+            word = checked(PyUnicode_FromFormat("{%U}", item));
+        if (PyList_Append(parts.ptr(), word.ptr()) < 0)
+            throw nb::python_error();
+        ++i;
+    }
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    return checked(PyUnicode_Join(VT_STR(" ").ptr(), parts.ptr()));
+}
+
+// Fill a new Entry: the time stamp comes from the module's current get_time.
+void init_entry(nb::handle self, nb::handle api, vt::Args &a) {
+    nb::object text = PyUnicode_Check(api.ptr()) ? nb::borrow(api) : join_words(api);
+    nb::object ts = a.g(VT_STR("get_time"))();
+    if (PyObject_SetAttr(self.ptr(), VT_STR("timestamp").ptr(), ts.ptr()) < 0 ||
+        PyObject_SetAttr(self.ptr(), VT_STR("api").ptr(), text.ptr()) < 0)
+        throw nb::python_error();
+}
+
+// Entry(item) as History.append makes it.  While Entry and its __init__ are
+// ours, the object is built directly, which skips the generic type call.
+nb::object make_entry(nb::handle item, vt::Args &a) {
+    nb::object cls = a.g(VT_STR("Entry"));
+    if (cls.ptr() == g_Entry) {
+        // The type's version tag changes whenever its dict does, so an
+        // unchanged tag means __init__ is still ours without a lookup.
+        static unsigned int checked_tag = 0;
+        PyTypeObject *etp = (PyTypeObject *) g_Entry;
+        bool ours = PyType_HasFeature(etp, Py_TPFLAGS_VALID_VERSION_TAG) &&
+                    etp->tp_version_tag == checked_tag && checked_tag != 0;
+        if (!ours) {
+            PyObject *init = PyDict_GetItemWithError(etp->tp_dict, VT_STR("__init__").ptr());
+            if (!init && PyErr_Occurred())
+                throw nb::python_error();
+            ours = init == g_entry_init;
+            if (ours && PyType_HasFeature(etp, Py_TPFLAGS_VALID_VERSION_TAG))
+                checked_tag = etp->tp_version_tag;
+        }
+        if (ours) {
+            nb::object text = PyUnicode_Check(item.ptr()) ? nb::borrow(item) : join_words(item);
+            nb::object ts = a.g(VT_STR("get_time"))();
+            PyTypeObject *tp = (PyTypeObject *) g_Entry;
+            nb::object self = checked(tp->tp_alloc(tp, 0));
+            // Fresh object: its two slots are empty, so store without decref.
+            *(PyObject **) ((char *) self.ptr() + g_off_timestamp) = ts.release().ptr();
+            *(PyObject **) ((char *) self.ptr() + g_off_api) = text.release().ptr();
+            return self;
+        }
+    }
+    return cls(item);
+}
+
+nb::object attr_of(nb::handle o, nb::handle name) {
+    return checked(PyObject_GetAttr(o.ptr(), name.ptr()));
+}
+
+// self.<name> for a History: a plain History keeps these in its instance
+// dict and its class defines no descriptors for them, so the dict is read
+// directly (this is the per-call hot path); anything else uses getattr.
+nb::object hist_attr(nb::handle self, nb::handle name) {
+    if (Py_TYPE(self.ptr()) == g_History) {
+        PyObject **dictp = _PyObject_GetDictPtr(self.ptr());
+        if (dictp && *dictp) {
+            PyObject *v = PyDict_GetItemWithError(*dictp, name.ptr());
+            if (v)
+                return nb::borrow(v);
+            if (PyErr_Occurred())
+                throw nb::python_error();
+        }
+    }
+    return attr_of(self, name);
+}
+
+nb::object call_method(nb::handle o, nb::handle name) {
+    PyObject *args[] = {o.ptr()};
+    return checked(PyObject_VectorcallMethod(name.ptr(), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                             nullptr));
+}
+
+nb::object call_method(nb::handle o, nb::handle name, nb::handle arg) {
+    PyObject *args[] = {o.ptr(), arg.ptr()};
+    return checked(PyObject_VectorcallMethod(name.ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                             nullptr));
+}
+
+// log.isEnabledFor(DEBUG), answered from the logger's own level cache when
+// the logger is a plain logging.Logger (what isEnabledFor itself does); any
+// other logger, or a cache miss, asks the logger.
+bool debug_enabled(nb::handle log) {
+    PyTypeObject *tp = Py_TYPE(log.ptr());
+    if (tp == g_Logger || tp == g_RootLogger) {
+        PyObject **dictp = _PyObject_GetDictPtr(log.ptr());
+        PyObject *d = dictp ? *dictp : nullptr;
+        if (d) {
+            PyObject *disabled = PyDict_GetItemWithError(d, VT_STR("disabled").ptr());
+            if (disabled == Py_True)
+                return false;
+            PyObject *cache = PyDict_GetItemWithError(d, VT_STR("_cache").ptr());
+            if (disabled == Py_False && cache && PyDict_CheckExact(cache)) {
+                PyObject *r = PyDict_GetItemWithError(cache, g_debug_level);
+                if (r == Py_True || r == Py_False)
+                    return r == Py_True;
+            }
+            if (PyErr_Occurred())
+                throw nb::python_error();
+        }
+    }
+    return vt::truthy(call_method(log, VT_STR("isEnabledFor"), g_debug_level));
+}
+
+void log_debug(vt::Args &a, nb::handle msg) {
+    call_method(a.g(VT_STR("log")), VT_STR("debug"), msg);
+}
+
+}  // namespace
+
+NB_MODULE(history, m) {
+    m.attr("re") = vt::import("re");
+    nb::object logging = vt::import("logging");
+    m.attr("logging") = logging;
+    nb::object deque = vt::import("collections").attr("deque");
+    g_deque = deque.inc_ref().ptr();
+    m.attr("deque") = deque;
+    m.attr("get_time") = vt::import("velmor.utils.utils").attr("get_time");
+    m.attr("log") = logging.attr("getLogger")("velmor.tcl");
+    g_empty_tuple = PyTuple_New(0);
+    g_debug_fmt = vt::intern("%% %s");
+    g_ts_fmt = vt::intern("%Y-%m-%dT%H:%M:%S.%f");
+    g_debug_level = logging.attr("DEBUG").inc_ref().ptr();
+    g_Logger = (PyTypeObject *) logging.attr("Logger").inc_ref().ptr();
+    g_RootLogger = (PyTypeObject *) logging.attr("RootLogger").inc_ref().ptr();
+
+    // ---- Entry ------------------------------------------------------------
+    vt::ClassBuilder entry(m, "Entry");
+    nb::object init = entry.def("__init__", {vt::arg("self"), vt::arg("api")},
+                                [](vt::Args &a) -> nb::object {
+        init_entry(a[0], a[1], a);
+        return nb::none();
+    }, "Built-in __init__\n\n"
+       "api: the call, a str or an iterable of command words (joined with spaces;\n"
+       "words that contain a space are wrapped in braces).");
+    g_entry_init = init.ptr();  // kept alive by the class namespace
+
+    entry.def("__str__", {vt::arg("self")}, [](vt::Args &a) -> nb::object {
+        nb::object ts = attr_of(a[0], VT_STR("timestamp"));
+        nb::object stamp = call_method(ts, VT_STR("strftime"), g_ts_fmt);
+        nb::object api = checked(PyObject_Str(attr_of(a[0], VT_STR("api")).ptr()));
+        nb::object head = checked(PyUnicode_Concat(stamp.ptr(), VT_STR(": ").ptr()));
+        return checked(PyUnicode_Concat(head.ptr(), api.ptr()));
+    }, "Built-in __str__: the time stamp, a colon, a space and the call.");
+
+    entry.def("__repr__", {vt::arg("self")}, [](vt::Args &a) -> nb::object {
+        nb::object text = checked(PyObject_Str(a[0].ptr()));
+        nb::object id = checked(PyLong_FromVoidPtr(a[0].ptr()));
+        nb::object hex = checked(PyNumber_ToBase(id.ptr(), 16));
+        return checked(PyUnicode_FromFormat("<Entry '%U' at %U>", text.ptr(), hex.ptr()));
+    }, "Built-in __repr__");
+
+    // Slots keep entry creation cheap; __dict__ and __weakref__ keep an
+    // entry as open as a plain instance.
+    entry.attr("__slots__", nb::make_tuple("timestamp", "api", "__dict__", "__weakref__"));
+    nb::object Entry = entry.build(nb::make_tuple(nb::handle((PyObject *) &PyBaseObject_Type)),
+                                   "A Tcl historical entry.\n\n"
+                                   "A container that adds a time stamp to each entry.");
+    g_Entry = Entry.inc_ref().ptr();
+    auto offset_of = [&](const char *name) {
+        nb::object d = Entry.attr(name);
+        if (Py_TYPE(d.ptr()) != &PyMemberDescr_Type)
+            vt::raise(PyExc_SystemError, "Entry slot is not a member");
+        return ((PyMemberDescrObject *) d.ptr())->d_member->offset;
+    };
+    g_off_timestamp = offset_of("timestamp");
+    g_off_api = offset_of("api");
+    m.attr("Entry") = Entry;
+
+    // ---- History ----------------------------------------------------------
+    vt::ClassBuilder hist(m, "History");
+    nb::object max_default = nb::int_(9999);
+    hist.attr("__MAX_HISTORY__", max_default);
+
+    hist.def("__init__", {vt::arg("self"), vt::arg("max_history", max_default)},
+             [](vt::Args &a) -> nb::object {
+        nb::handle self = a[0];
+        nb::object dq = nb::handle(g_deque)(nb::arg("maxlen") = a[1]);
+        nb::setattr(self, VT_STR("__history__"), dq);
+        nb::setattr(self, VT_STR("__markers__"), nb::dict());
+        nb::setattr(self, VT_STR("__activeMarkers__"), nb::list());
+        call_method(self, VT_STR("enable"));
+        return nb::none();
+    }, "Built-in __init__\n\n"
+       "max_history: the capacity of the general record (and of markers started\n"
+       "later); when full, appending drops the oldest entry.");
+
+    hist.def("enable", {vt::arg("self")}, [](vt::Args &a) -> nb::object {
+        nb::setattr(a[0], VT_STR("enabled"), nb::handle(Py_True));
+        log_debug(a, VT_STR("TclHistory is enabled."));
+        return nb::none();
+    }, "Enable history logging");
+
+    hist.def("disable", {vt::arg("self")}, [](vt::Args &a) -> nb::object {
+        nb::setattr(a[0], VT_STR("enabled"), nb::handle(Py_False));
+        log_debug(a, VT_STR("TclHistory is disabled."));
+        return nb::none();
+    }, "Disable history logging");
+
+    hist.def("append", {vt::arg("self"), vt::arg("item")}, [](vt::Args &a) -> nb::object {
+        nb::handle self = a[0], item = a[1];
+        // Format only when the message will be emitted; the check is the
+        // logger's own (cached) level test.
+        nb::object log = a.g(VT_STR("log"));
+        if (debug_enabled(log)) {
+            nb::object one = checked(PyTuple_Pack(1, item.ptr()));
+            nb::object msg = checked(PyUnicode_Format(g_debug_fmt, one.ptr()));
+            call_method(log, VT_STR("debug"), msg);
+        }
+        if (!vt::truthy(hist_attr(self, VT_STR("enabled"))))
+            return nb::none();
+        nb::object entry = make_entry(item, a);
+        call_method(hist_attr(self, VT_STR("__history__")), VT_STR("append"), entry);
+        nb::object active = hist_attr(self, VT_STR("__activeMarkers__"));
+        // Fast path for the common case: no markers active.
+        if (PyList_CheckExact(active.ptr()) && PyList_GET_SIZE(active.ptr()) == 0)
+            return nb::none();
+        nb::object markers = hist_attr(self, VT_STR("__markers__"));
+        nb::object it = checked(PyObject_GetIter(active.ptr()));
+        while (PyObject *name = PyIter_Next(it.ptr())) {
+            nb::object n = nb::steal(name);
+            nb::object dq = checked(PyObject_GetItem(markers.ptr(), name));
+            call_method(dq, VT_STR("append"), entry);
+        }
+        if (PyErr_Occurred())
+            throw nb::python_error();
+        return nb::none();
+    }, "Appends a historical item\n\n"
+       "item: the call, a str or an iterable of command words.  The item is\n"
+       "logged at debug level even while recording is disabled.");
+
+    hist.def("clear", {vt::arg("self"), vt::arg_none("marker"), vt::arg("clear_all", Py_False)},
+             [](vt::Args &a) -> nb::object {
+        nb::handle self = a[0], marker = a[1];
+        if (vt::truthy(a[2])) {
+            nb::object markers = attr_of(self, VT_STR("__markers__"));
+            nb::object values = call_method(markers, VT_STR("values"));
+            nb::object it = checked(PyObject_GetIter(values.ptr()));
+            while (PyObject *dq = PyIter_Next(it.ptr())) {
+                nb::object d = nb::steal(dq);
+                call_method(d, VT_STR("clear"));
+            }
+            if (PyErr_Occurred())
+                throw nb::python_error();
+            call_method(attr_of(self, VT_STR("__history__")), VT_STR("clear"));
+        } else if (marker.is_none()) {
+            call_method(attr_of(self, VT_STR("__history__")), VT_STR("clear"));
+        } else {
+            nb::object markers = attr_of(self, VT_STR("__markers__"));
+            call_method(checked(PyObject_GetItem(markers.ptr(), marker.ptr())), VT_STR("clear"));
+        }
+        return nb::none();
+    }, "Clears history\n\n"
+       "marker: clear only the entries of this marker (None: the general record).\n"
+       "clear_all: clear the general record and every marker's entries.");
+
+    hist.def("start_marker", {vt::arg("self"), vt::arg("marker")}, [](vt::Args &a) -> nb::object {
+        nb::handle self = a[0], marker = a[1];
+        nb::object markers = attr_of(self, VT_STR("__markers__"));
+        int has = PySequence_Contains(markers.ptr(), marker.ptr());
+        if (has < 0)
+            throw nb::python_error();
+        if (!has) {
+            nb::object maxlen = attr_of(attr_of(self, VT_STR("__history__")), VT_STR("maxlen"));
+            nb::object dq = nb::handle(g_deque)(nb::arg("maxlen") = maxlen);
+            if (PyObject_SetItem(markers.ptr(), marker.ptr(), dq.ptr()) < 0)
+                throw nb::python_error();
+        }
+        call_method(attr_of(self, VT_STR("__activeMarkers__")), VT_STR("append"), marker);
+        return nb::none();
+    }, "Activates a new marker\n\n"
+       "marker: its name; while active, every new entry is also stored under it.\n"
+       "Starting a known marker again keeps its entries.");
+
+    hist.def("end_marker", {vt::arg("self"), vt::arg("marker")}, [](vt::Args &a) -> nb::object {
+        call_method(attr_of(a[0], VT_STR("__activeMarkers__")), VT_STR("remove"), a[1]);
+        return nb::none();
+    }, "Deactivate a new marker\n\n"
+       "marker: its name; its stored entries stay.  ValueError if it is not active.");
+
+    hist.def("filter",
+             {vt::arg("self"), vt::arg_none("marker"), vt::arg("count", nb::int_(20)),
+              vt::arg_none("regex")},
+             [](vt::Args &a) -> nb::object {
+        nb::handle self = a[0], marker = a[1], count = a[2], regex = a[3];
+        nb::object source;
+        if (marker.is_none()) {
+            source = attr_of(self, VT_STR("__history__"));
+        } else {
+            nb::object markers = attr_of(self, VT_STR("__markers__"));
+            PyObject *dq = PyObject_GetItem(markers.ptr(), marker.ptr());
+            if (!dq) {
+                if (!PyErr_ExceptionMatches(PyExc_KeyError))
+                    throw nb::python_error();
+                // Raised while handling the KeyError, as an except clause would.
+                PyObject *type, *value, *tb;
+                PyErr_Fetch(&type, &value, &tb);
+                PyErr_NormalizeException(&type, &value, &tb);
+                if (tb)
+                    PyException_SetTraceback(value, tb);
+                nb::object key_error = nb::steal(value);
+                Py_XDECREF(type);
+                Py_XDECREF(tb);
+                nb::object one = checked(PyTuple_Pack(1, marker.ptr()));
+                nb::object msg = checked(PyUnicode_Format(VT_STR("No such marker: %s").ptr(),
+                                                          one.ptr()));
+                nb::object exc = vt::make_exc(PyExc_Exception, msg);
+                PyException_SetContext(exc.ptr(), key_error.release().ptr());
+                PyErr_SetObject(PyExc_Exception, exc.ptr());
+                throw nb::python_error();
+            }
+            source = nb::steal(dq);
+        }
+        nb::object items = checked(PySequence_List(source.ptr()));
+        nb::object start = checked(PyNumber_Negative(count.ptr()));
+        nb::object sl = checked(PySlice_New(start.ptr(), nullptr, nullptr));
+        nb::object subset = checked(PyObject_GetItem(items.ptr(), sl.ptr()));
+        if (vt::truthy(regex)) {
+            nb::object pattern = call_method(a.g(VT_STR("re")), VT_STR("compile"), regex);
+            nb::object kept = checked(PyList_New(0));
+            Py_ssize_t n = PyList_GET_SIZE(subset.ptr());
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                nb::handle e = PyList_GET_ITEM(subset.ptr(), i);
+                nb::object found = call_method(pattern, VT_STR("search"), attr_of(e, VT_STR("api")));
+                if (!found.is_none() && PyList_Append(kept.ptr(), e.ptr()) < 0)
+                    throw nb::python_error();
+            }
+            subset = kept;
+        }
+        return subset;
+    }, "Return History\n\n"
+       "marker: list this marker's entries (None: the general record).\n"
+       "count: how many of the newest entries to look at (0: all).\n"
+       "regex: keep only entries whose call text this regular expression matches.\n"
+       "Returns a list of Entry objects, oldest first.");
+
+    hist.def("__str__", {vt::arg("self")}, [](vt::Args &a) -> nb::object {
+        return checked(PyObject_Str(attr_of(a[0], VT_STR("__history__")).ptr()));
+    }, "Buil-in __str__");
+
+    hist.def("__repr__", {vt::arg("self")}, [](vt::Args &a) -> nb::object {
+        return checked(PyObject_Repr(attr_of(a[0], VT_STR("__history__")).ptr()));
+    }, "Buil-in __repr__");
+
+    nb::object History = hist.build(
+        nb::make_tuple(nb::handle((PyObject *) &PyBaseObject_Type)),
+        "Tcl history of the interpreter calls made by the user.\n\n"
+        "Like collections.deque, it keeps the calls up to a maximum: when the\n"
+        "maximum size is reached, adding an item drops the first (oldest) one.\n"
+        "Recording can be enabled and disabled for debugging, and markers\n"
+        "record, while they are active, the calls made between two points.");
+    g_History = (PyTypeObject *) History.inc_ref().ptr();
+    m.attr("History") = History;
+}

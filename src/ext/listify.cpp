@@ -5,6 +5,8 @@
 // of the Python str in place (by its 1, 2 or 4 byte kind), never on UTF-8.
 #include "velmor.h"
 
+#include <algorithm>
+
 namespace {
 
 // Objects held for the life of the process (module attributes too).
@@ -183,27 +185,37 @@ template <typename DST> DST *convert_str_into(DST *out, PyObject *s, const Flags
     }
 }
 
-// Join quoted elements with single spaces into one new str.
-// `strs` are exact str objects; `flags` their scan results (updated by the
-// conversion's leading-brace rule).
-PyObject *join_elements(const std::vector<PyObject *> &strs, std::vector<Flags> &flags) {
-    Py_ssize_t total = strs.empty() ? 0 : (Py_ssize_t) strs.size() - 1;
-    Py_UCS4 maxchar = 127;
-    for (size_t i = 0; i < strs.size(); ++i) {
-        total += converted_length_str(strs[i], flags[i]);
-        Py_UCS4 m = PyUnicode_MAX_CHAR_VALUE(strs[i]);
-        if (m > maxchar)
-            maxchar = m;
-    }
+// An element ready to be written: its text, flags and converted length.
+struct Quoted {
+    PyObject *s;  // exact str, owned by the caller
+    Flags f;
+    Py_ssize_t len;
+};
+
+// Scan one element and size its conversion while its data is in cache.
+inline Quoted quote_plan(PyObject *s, Py_ssize_t *total, Py_UCS4 *maxchar) {
+    Quoted q{s, scan_str(s), 0};
+    q.len = converted_length_str(s, q.f);
+    *total += q.len;
+    Py_UCS4 m = PyUnicode_MAX_CHAR_VALUE(s);
+    if (m > *maxchar)
+        *maxchar = m;
+    return q;
+}
+
+// Join planned elements with single spaces into one new str.
+PyObject *join_quoted(const std::vector<Quoted> &items, Py_ssize_t total, Py_UCS4 maxchar) {
+    if (!items.empty())
+        total += (Py_ssize_t) items.size() - 1;
     PyObject *result = PyUnicode_New(total, maxchar);
     if (!result)
         return nullptr;
     void *data = PyUnicode_DATA(result);
     auto fill = [&](auto *out) {
-        for (size_t i = 0; i < strs.size(); ++i) {
+        for (size_t i = 0; i < items.size(); ++i) {
             if (i)
                 *out++ = ' ';
-            out = convert_str_into(out, strs[i], flags[i]);
+            out = convert_str_into(out, items[i].s, items[i].f);
         }
     };
     switch (PyUnicode_KIND(result)) {
@@ -212,6 +224,22 @@ PyObject *join_elements(const std::vector<PyObject *> &strs, std::vector<Flags> 
     default: fill((Py_UCS4 *) data); break;
     }
     return result;
+}
+
+// Join quoted elements whose flags are already known (updated by the
+// conversion's leading-brace rule).
+PyObject *join_elements(const std::vector<PyObject *> &strs, std::vector<Flags> &flags) {
+    std::vector<Quoted> items;
+    Py_ssize_t total = 0;
+    Py_UCS4 maxchar = 127;
+    for (size_t i = 0; i < strs.size(); ++i) {
+        Quoted q{strs[i], flags[i], converted_length_str(strs[i], flags[i])};
+        flags[i] = q.f;
+        total += q.len;
+        maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(strs[i]));
+        items.push_back(q);
+    }
+    return join_quoted(items, total, maxchar);
 }
 
 // ---------------------------------------------------------------------------
@@ -299,8 +327,13 @@ PyObject *listify_from_sequence_c(PyObject *seq) {
     if (Py_EnterRecursiveCall(" while converting a container to a Tcl list"))
         return nullptr;
     RefVector strs;
-    if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq))
+    std::vector<Quoted> plan;
+    Py_ssize_t total = 0;
+    Py_UCS4 maxchar = 127;
+    if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) {
         strs.v.reserve((size_t) Py_SIZE(seq));
+        plan.reserve((size_t) Py_SIZE(seq));
+    }
     bool ok = for_each_item(seq, [&](PyObject *item) {
         PyObject *s = listify_c(item);
         if (!s)
@@ -322,16 +355,13 @@ PyObject *listify_from_sequence_c(PyObject *seq) {
             }
         }
         strs.v.push_back(s);
+        plan.push_back(quote_plan(s, &total, &maxchar));
         return true;
     });
     Py_LeaveRecursiveCall();
     if (!ok)
         return nullptr;
-    std::vector<Flags> flags;
-    flags.reserve(strs.v.size());
-    for (PyObject *s : strs.v)
-        flags.push_back(scan_str(s));
-    return join_elements(strs.v, flags);
+    return join_quoted(plan, total, maxchar);
 }
 
 // The flat key, value, ... list of a mapping (new list).
