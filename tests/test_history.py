@@ -194,3 +194,8 @@ def test_replaced_entry_class_is_used(monkeypatch):
     h = History()
     h.append("z")
     assert type(h.__history__[0]) is Mine
+
+
+def test_is_a_native_extension_module():
+    import importlib.machinery
+    assert H.__file__.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES))

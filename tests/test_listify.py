@@ -317,3 +317,8 @@ def test_nested_round_trip(tcl, value):
     # tclobj hands tkinter the same nested structure.
     tcl_text = tk.call("string", "range", tk.call("list", *tclobj(value)), 0, "end")
     assert _split_like(tk, tcl_text, value) == value
+
+
+def test_is_a_native_extension_module():
+    import importlib.machinery
+    assert L.__file__.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES))
