@@ -1,3 +1,884 @@
-// placeholder
+// interpreter.cpp: the Interpreter class (a tkinter.Tk without Tk) and the default interpreter.
+//
+// Threading: none of our own.  Every method runs on the caller's thread and
+// reaches Tcl only through the tkinter application object (`tk.eval`,
+// `tk.call`, ...), whose own rules decide which thread may use it.  Python
+// callbacks registered here are run by tkinter's command bridge.
 #include "velmor.h"
-NB_MODULE(interpreter, m) { (void) m; }
+
+namespace {
+
+// Held for the life of the process.
+PyObject *g_TclError, *g_TclObj;
+PyObject *g_keyedlist_type = nullptr;  // TclX's object type name, asked once
+PyObject *g_TkappType;
+// Identities (compared, never used) of the stock methods that cast_any's
+// shortcut stands in for.
+PyObject *g_cast_int_fn, *g_cast_double_fn, *g_cast_boolean_fn, *g_getint_fn, *g_getdouble_fn;
+
+nb::object checked(PyObject *r) {
+    if (!r)
+        throw nb::python_error();
+    return nb::steal(r);
+}
+
+nb::object get_attr(nb::handle o, nb::handle name) {
+    return checked(PyObject_GetAttr(o.ptr(), name.ptr()));
+}
+void set_attr(nb::handle o, nb::handle name, nb::handle value) {
+    if (PyObject_SetAttr(o.ptr(), name.ptr(), value.ptr()) < 0)
+        throw nb::python_error();
+}
+
+// obj.name(arg...) through vectorcall, without a bound-method temporary.
+nb::object callm(nb::handle obj, nb::handle name) {
+    PyObject *args[1] = {obj.ptr()};
+    return checked(PyObject_VectorcallMethod(name.ptr(), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+nb::object callm(nb::handle obj, nb::handle name, nb::handle a1) {
+    PyObject *args[2] = {obj.ptr(), a1.ptr()};
+    return checked(PyObject_VectorcallMethod(name.ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+nb::object callm(nb::handle obj, nb::handle name, nb::handle a1, nb::handle a2) {
+    PyObject *args[3] = {obj.ptr(), a1.ptr(), a2.ptr()};
+    return checked(PyObject_VectorcallMethod(name.ptr(), args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+nb::object call1(nb::handle fn, nb::handle a1) {
+    PyObject *args[2] = {nullptr, a1.ptr()};
+    return checked(PyObject_Vectorcall(fn.ptr(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+// fn(*pos, key=kwvalue) for one keyword argument.
+nb::object call_kw(nb::handle fn, std::initializer_list<nb::handle> pos, nb::handle key,
+                   nb::handle kwvalue) {
+    PyObject *args[8];
+    size_t n = 1;
+    args[0] = nullptr;
+    for (nb::handle h : pos)
+        args[n++] = h.ptr();
+    args[n] = kwvalue.ptr();
+    nb::object kwnames = checked(PyTuple_Pack(1, key.ptr()));
+    return checked(PyObject_Vectorcall(fn.ptr(), args + 1, (n - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                       kwnames.ptr()));
+}
+
+nb::object get_item(nb::handle o, nb::handle key) {
+    return checked(PyObject_GetItem(o.ptr(), key.ptr()));
+}
+void set_item(nb::handle o, nb::handle key, nb::handle value) {
+    if (PyObject_SetItem(o.ptr(), key.ptr(), value.ptr()) < 0)
+        throw nb::python_error();
+}
+
+// The pending exception, taken out of the error indicator (normalized, its
+// traceback attached), or null when none is set.
+nb::object fetch_error() {
+    PyObject *et, *ev, *tb;
+    PyErr_Fetch(&et, &ev, &tb);
+    if (!et)
+        return nb::object();
+    PyErr_NormalizeException(&et, &ev, &tb);
+    if (tb && ev)
+        PyException_SetTraceback(ev, tb);
+    Py_XDECREF(et);
+    Py_XDECREF(tb);
+    return nb::steal(ev);
+}
+
+// With a TclError pending: raise TclError(interp.vars["::errorInfo"]) with
+// chaining suppressed.  If reading errorInfo fails, that error propagates
+// with the TclError as its context, as an `except` block would give it.
+[[noreturn]] void raise_error_info(nb::handle interp) {
+    nb::object caught = fetch_error();
+    PyObject *info = nullptr;
+    PyObject *vars = PyObject_GetAttr(interp.ptr(), VT_STR("vars").ptr());
+    if (vars) {
+        info = PyObject_GetItem(vars, VT_STR("::errorInfo").ptr());
+        Py_DECREF(vars);
+    }
+    if (!info) {
+        nb::object err = fetch_error();
+        if (caught.is_valid())
+            PyException_SetContext(err.ptr(), caught.release().ptr());
+        PyObject *err_type = Py_NewRef((PyObject *) Py_TYPE(err.ptr()));  // before release(): argument order is unspecified
+        PyErr_Restore(err_type, err.release().ptr(), nullptr);
+        throw nb::python_error();
+    }
+    nb::object value = nb::steal(info);
+    vt::raise_suppressed(vt::make_exc(nb::handle(g_TclError), value));
+}
+
+bool matches(PyObject *exc) { return PyErr_ExceptionMatches(exc) != 0; }
+bool matches_type_or_value() {
+    return PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError);
+}
+
+// `raise ValueError(exc) from exc`.
+[[noreturn]] void raise_value_error_from(nb::object exc) {
+    nb::object ve = vt::make_exc(nb::handle(PyExc_ValueError), exc);
+    vt::raise_from(ve, exc);
+}
+
+nb::object lstrip_colons(nb::handle name) {
+    return callm(name, VT_STR("lstrip"), VT_STR(":"));
+}
+
+nb::object backup_name(nb::handle cmd_name) {
+    nb::object tail = lstrip_colons(cmd_name);
+    return checked(PyUnicode_Concat(VT_STR("::hobnail::_cbBkup::").ptr(), tail.ptr()));
+}
+
+// The name under which TclX's keyed lists reach Python, asked of TclX once
+// (a keyed list built in a lambda, so no variable is touched).
+PyObject *keyedlist_type(nb::handle self) {
+    if (g_keyedlist_type)
+        return g_keyedlist_type;
+    nb::object tk = get_attr(self, VT_STR("tk"));
+    nb::object lambda = nb::make_tuple(nb::str(""), nb::str("keylset k a 1; set k"));
+    PyObject *args[3] = {tk.ptr(), VT_STR("apply").ptr(), lambda.ptr()};
+    PyObject *r = PyObject_VectorcallMethod(VT_STR("call").ptr(), args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    if (!r) {
+        if (!matches(g_TclError))
+            throw nb::python_error();
+        PyErr_Clear();  // no TclX here: nothing is a keyed list
+        return nullptr;
+    }
+    nb::object obj = nb::steal(r);
+    if (Py_TYPE(obj.ptr()) != (PyTypeObject *) g_TclObj)
+        return nullptr;
+    g_keyedlist_type = get_attr(obj, VT_STR("typename")).release().ptr();
+    return g_keyedlist_type;
+}
+
+// ---------------------------------------------------------------------------
+// Start-up
+
+nb::object interp_init(vt::Args &a) {
+    nb::handle self = a[0];
+    nb::object cls = a.g(VT_STR("Interpreter"));
+    nb::object sup = checked(PyObject_CallFunctionObjArgs((PyObject *) &PySuper_Type, cls.ptr(), self.ptr(), nullptr));
+    call_kw(get_attr(sup, VT_STR("__init__")), {}, VT_STR("useTk"), nb::int_(0));
+
+    set_attr(self, VT_STR("history"), checked(PyObject_CallNoArgs(a.g(VT_STR("History")).ptr())));
+    nb::object vox = call_kw(a.g(VT_STR("Vox")), {}, VT_STR("tcl"), self);
+    set_attr(self, VT_STR("Vox"), vox);
+    set_attr(self, VT_STR("vox"), vox);
+    set_attr(self, VT_STR("__callbacks__"), nb::dict());
+    nb::object ns_cls = a.g(VT_STR("TclNamespace"));
+    set_attr(self, VT_STR("global_ns"), call_kw(ns_cls, {VT_STR("::")}, VT_STR("tcl"), self));
+    set_attr(self, VT_STR("local_ns"), call_kw(ns_cls, {nb::none()}, VT_STR("tcl"), self));
+    nb::object local_ns = get_attr(self, VT_STR("local_ns"));
+    set_attr(self, VT_STR("vars"), get_attr(local_ns, VT_STR("vars")));
+    set_attr(self, VT_STR("objs"), get_attr(local_ns, VT_STR("objs")));
+
+    struct { const char *name; nb::object value; } globals[] = {
+        {"argc", nb::int_(0)},
+        {"argv", nb::tuple()},
+        {"argv0", nb::str("")},
+        {"tcl_interactive", nb::int_(0)},
+    };
+    for (auto &g : globals) {
+        nb::object gvars = get_attr(get_attr(self, VT_STR("global_ns")), VT_STR("vars"));
+        set_item(gvars, nb::str(g.name), g.value);
+    }
+    callm(get_attr(self, VT_STR("tk")), VT_STR("eval"), VT_STR("package require Tclx"));
+    callm(self, VT_STR("_load_entrypoint"));
+    return nb::none();
+}
+
+nb::object load_entrypoint(vt::Args &a) {
+    nb::handle self = a[0];
+    nb::object get_eps = a.g(VT_STR("get_entry_points"));
+    nb::object eps = call1(get_eps, a.g(VT_STR("TCL_INIT_ENTRYPOINT")));
+    nb::object it = checked(PyObject_GetIter(eps.ptr()));
+    while (true) {
+        PyObject *next = PyIter_Next(it.ptr());
+        if (!next) {
+            if (PyErr_Occurred())
+                throw nb::python_error();
+            break;
+        }
+        nb::object ep = nb::steal(next);
+        nb::object name = get_attr(ep, VT_STR("name"));
+        nb::object allowed = a.g(VT_STR("TCL_ALLOWED_ENTRYPOINT_KEYS"));
+        int in = PySequence_Contains(allowed.ptr(), name.ptr());
+        if (in < 0)
+            throw nb::python_error();
+        if (!in) {
+            nb::object module = get_attr(ep, VT_STR("module"));
+            nb::object msg = checked(PyUnicode_FromFormat("Unknown Tcl entrypoint: %S from %S", name.ptr(), module.ptr()));
+            vt::raise(PyExc_ValueError, msg);
+        }
+        nb::object module = get_attr(ep, VT_STR("module"));
+        nb::object text = checked(PyUnicode_FromFormat("Loading Tcl-Init from %S", module.ptr()));
+        callm(a.g(VT_STR("logger")), VT_STR("debug"), text);
+        nb::object tcl_init = callm(ep, VT_STR("load"));
+        if (!PyCallable_Check(tcl_init.ptr())) {
+            nb::object msg = checked(PyUnicode_FromFormat("Tcl-Init must be callable, got: %R", tcl_init.ptr()));
+            vt::raise(PyExc_TypeError, msg);
+        }
+        call1(tcl_init, self);
+    }
+    return nb::none();
+}
+
+nb::object interp_getattr(vt::Args &a) {
+    nb::handle self = a[0], attr = a[1];
+    // Only the instance's own `tk`: going through getattr again would
+    // recurse while the base initialiser has not set it yet.
+    PyObject *tk = PyObject_GenericGetAttr(self.ptr(), VT_STR("tk").ptr());
+    if (tk) {
+        PyObject *r = PyObject_GetAttr(tk, attr.ptr());
+        Py_DECREF(tk);
+        if (r)
+            return nb::steal(r);
+    }
+    if (!matches(PyExc_AttributeError))
+        throw nb::python_error();
+    PyErr_Clear();
+    nb::object text = vt::str(attr);
+    nb::object msg = checked(PyUnicode_FromFormat("'Interpreter' object has no attribute '%U'", text.ptr()));
+    vt::raise(PyExc_AttributeError, msg);
+}
+
+// ---------------------------------------------------------------------------
+// Callbacks
+
+nb::object generate_name(nb::handle callback, bool mangle) {
+    nb::object cmd_name = nb::str("");
+    nb::object func = nb::borrow(callback);
+    // _PyObject_LookupAttr: a missing attribute (the AttributeError that is
+    // ignored) is reported without building the exception.
+    PyObject *f = nullptr;
+    if (_PyObject_LookupAttr(callback.ptr(), VT_STR("__func__").ptr(), &f) < 0)
+        throw nb::python_error();
+    if (f)
+        func = nb::steal(f);
+    PyObject *n = nullptr;
+    if (_PyObject_LookupAttr(func.ptr(), VT_STR("__name__").ptr(), &n) < 0)
+        throw nb::python_error();
+    if (n)
+        cmd_name = nb::steal(n);
+    if (!vt::truthy(cmd_name) || mangle) {
+        nb::object id = checked(PyLong_FromVoidPtr(callback.ptr()));
+        nb::object prefix = checked(PyUnicode_FromFormat("%S_", id.ptr()));
+        cmd_name = checked(PyUnicode_Concat(prefix.ptr(), cmd_name.ptr()));
+    }
+    return cmd_name;
+}
+
+nb::object cmds_view(nb::handle self) {
+    return get_attr(get_attr(self, VT_STR("global_ns")), VT_STR("cmds"));
+}
+
+nb::object create_callback(vt::Args &a) {
+    nb::handle self = a[0], callback = a[1];
+    nb::object cmd_name = nb::borrow(a[2]);
+    if (!vt::truthy(cmd_name))
+        cmd_name = generate_name(callback, false);
+    cmd_name = vt::str(cmd_name);
+    nb::object tclcmd = get_item(cmds_view(self), cmd_name);
+    // The plain name, never split as a Tcl list: names with spaces work.
+    cmd_name = get_attr(tclcmd, VT_STR("cmd_name"));
+    if (vt::truthy(callm(tclcmd, VT_STR("exists")))) {
+        if (!vt::truthy(a[3])) {
+            nb::object msg = checked(PyUnicode_FromFormat(
+                "Cannot create command '%U': command already exists", vt::str(cmd_name).ptr()));
+            vt::raise(PyExc_ValueError, msg);
+        }
+        nb::object bkupcmd = get_item(cmds_view(self), cmd_name);
+        callm(bkupcmd, VT_STR("rename"), backup_name(cmd_name));
+    }
+    callm(tclcmd, VT_STR("createcommand"), callback);
+    set_item(get_attr(self, VT_STR("__callbacks__")), cmd_name, callback);
+    return tclcmd;
+}
+
+nb::object remove_callback(vt::Args &a) {
+    nb::handle self = a[0];
+    nb::object callback = nb::borrow(a[1]);
+    nb::object tclcmd;
+    if (vt::isinstance(callback, a.g(VT_STR("TclCommand")))) {
+        tclcmd = callback;
+    } else {
+        if (PyCallable_Check(callback.ptr()))
+            callback = generate_name(callback, false);
+        tclcmd = get_item(cmds_view(self), callback);
+    }
+    nb::object cmd_name = get_attr(tclcmd, VT_STR("cmd_name"));
+    nb::object registry = get_attr(self, VT_STR("__callbacks__"));
+    int has = PySequence_Contains(registry.ptr(), cmd_name.ptr());
+    if (has < 0)
+        throw nb::python_error();
+    if (!has) {
+        nb::object msg = checked(PyUnicode_FromFormat("No callback in this interpreter named '%U'",
+                                                      vt::str(cmd_name).ptr()));
+        vt::raise(PyExc_ValueError, msg);
+    }
+    callm(tclcmd, VT_STR("delete"));
+    if (PyObject_DelItem(registry.ptr(), cmd_name.ptr()) < 0)
+        throw nb::python_error();
+    nb::object words = nb::make_tuple(backup_name(cmd_name));
+    nb::object bkupcmd = call_kw(a.g(VT_STR("TclCommand")), {words}, VT_STR("tcl"), self);
+    if (vt::truthy(callm(bkupcmd, VT_STR("exists")))) {
+        callm(bkupcmd, VT_STR("rename"), cmd_name);
+        return bkupcmd;
+    }
+    return nb::none();
+}
+
+// ---------------------------------------------------------------------------
+// Evaluation
+
+// self.<name> for a plain instance attribute: straight from the instance
+// dict when the class defines nothing of that name (what the generic lookup
+// would find too, without going through the __getattr__ hook first).
+nb::object instance_attr(nb::handle self, nb::handle name) {
+    PyObject **dp = _PyObject_GetDictPtr(self.ptr());
+    if (dp && *dp && !_PyType_Lookup(Py_TYPE(self.ptr()), name.ptr())) {
+        PyObject *v = PyDict_GetItemWithError(*dp, name.ptr());
+        if (v)
+            return nb::borrow(v);
+        if (PyErr_Occurred())
+            throw nb::python_error();
+    }
+    return get_attr(self, name);
+}
+
+inline bool is_true(nb::handle o) {
+    if (o.ptr() == Py_True)
+        return true;
+    if (o.ptr() == Py_False || o.ptr() == Py_None)
+        return false;
+    return vt::truthy(o);
+}
+
+nb::object interp_eval(vt::Args &a) {
+    nb::handle self = a[0], code = a[1];
+    if (is_true(a[3]))
+        callm(instance_attr(self, VT_STR("history")), VT_STR("append"), code);
+    nb::object tk = instance_attr(self, VT_STR("tk"));
+    PyObject *args[2] = {tk.ptr(), code.ptr()};
+    PyObject *r = PyObject_VectorcallMethod(VT_STR("eval").ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    if (!r) {
+        if (matches(g_TclError))
+            raise_error_info(self);
+        throw nb::python_error();
+    }
+    nb::object result = nb::steal(r);
+    if (is_true(a[2]))
+        return callm(self, VT_STR("cast_any"), result);
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+// Casts
+
+nb::object cast_list(vt::Args &a) {
+    PyObject *args[2] = {nullptr, a[0].ptr()};
+    nb::object fn = a.g(VT_STR("GetListFromAny"));
+    PyObject *r = PyObject_Vectorcall(fn.ptr(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    if (!r) {
+        if (!matches(g_TclError))
+            throw nb::python_error();
+        raise_value_error_from(fetch_error());
+    }
+    nb::object result = nb::steal(r);
+    nb::handle item_cast = a[1];
+    if (item_cast.is_none())
+        return result;
+    nb::object items = checked(PySequence_Fast(result.ptr(), "GetListFromAny must return a sequence"));
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(items.ptr());
+    nb::object out = checked(PyTuple_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        nb::object v = call1(item_cast, PySequence_Fast_GET_ITEM(items.ptr(), i));
+        PyTuple_SET_ITEM(out.ptr(), i, v.release().ptr());
+    }
+    return out;
+}
+
+// getint/getdouble, then the same on the listify() text for other types.
+nb::object cast_number(nb::handle self, nb::handle value, nb::handle method) {
+    PyObject *args[2] = {self.ptr(), value.ptr()};
+    PyObject *r = PyObject_VectorcallMethod(method.ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    if (r)
+        return nb::steal(r);
+    if (!matches(PyExc_TypeError))
+        throw nb::python_error();
+    PyErr_Clear();
+    return callm(self, method, vt::listify(value));
+}
+
+nb::object cast_int(vt::Args &a) { return cast_number(a[0], a[1], VT_STR("getint")); }
+nb::object cast_double(vt::Args &a) { return cast_number(a[0], a[1], VT_STR("getdouble")); }
+
+// bool(tk.getboolean(value)), retried on the listify() text for other types.
+// Returns -1 with the error pending when it fails.
+int tk_boolean(nb::handle tk, nb::handle value) {
+    PyObject *args[2] = {tk.ptr(), value.ptr()};
+    PyObject *r = PyObject_VectorcallMethod(VT_STR("getboolean").ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    if (!r && matches(PyExc_TypeError)) {
+        PyErr_Clear();
+        PyObject *text = vt::listify_api()->listify(value.ptr());
+        if (!text)
+            return -1;
+        args[1] = text;
+        r = PyObject_VectorcallMethod(VT_STR("getboolean").ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+        Py_DECREF(text);
+    }
+    if (!r)
+        return -1;
+    int b = PyObject_IsTrue(r);
+    Py_DECREF(r);
+    return b;
+}
+
+nb::object cast_boolean(vt::Args &a) {
+    nb::handle self = a[0], value = a[1];
+    callm(a.g(VT_STR("TclDLL")), VT_STR("Tcl_ResetResult"), self);
+    nb::object tk = get_attr(self, VT_STR("tk"));
+    int b = tk_boolean(tk, value);
+    if (b >= 0)
+        return nb::bool_(b != 0);
+    if (!matches(g_TclError))
+        throw nb::python_error();
+    nb::object exc = fetch_error();
+    PyObject *args[2] = {self.ptr(), value.ptr()};
+    PyObject *r = PyObject_VectorcallMethod(VT_STR("cast_int").ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    if (r) {
+        nb::object n = nb::steal(r);
+        int ne = PyObject_RichCompareBool(n.ptr(), nb::int_(0).ptr(), Py_NE);
+        if (ne < 0)
+            throw nb::python_error();
+        return nb::bool_(ne != 0);
+    }
+    if (!matches(PyExc_ValueError))
+        throw nb::python_error();
+    PyErr_Clear();
+    r = PyObject_VectorcallMethod(VT_STR("cast_double").ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    if (r) {
+        nb::object d = nb::steal(r);
+        nb::object zero = checked(PyFloat_FromDouble(0.0));
+        int ne = PyObject_RichCompareBool(d.ptr(), zero.ptr(), Py_NE);
+        if (ne < 0)
+            throw nb::python_error();
+        return nb::bool_(ne != 0);
+    }
+    if (!matches(PyExc_ValueError))
+        throw nb::python_error();
+    PyErr_Clear();
+    raise_value_error_from(exc);
+}
+
+nb::object cast_array(vt::Args &a) {
+    nb::object result = callm(a.g(VT_STR("Array")), VT_STR("from_tcl"), a[0]);
+    nb::handle item_cast = a[1];
+    if (item_cast.is_none())
+        return result;
+    nb::object items = checked(PySequence_List(callm(result, VT_STR("items")).ptr()));
+    for (nb::handle pair : items) {
+        nb::object key = get_item(pair, nb::int_(0));
+        nb::object item = get_item(pair, nb::int_(1));
+        set_item(result, key, call1(item_cast, item));
+    }
+    return result;
+}
+
+nb::object keyed_list(nb::handle nestmap_cls, nb::handle value, nb::handle item_cast) {
+    nb::object result = callm(nestmap_cls, VT_STR("from_tcl"), value);
+    if (item_cast.is_none())
+        return result;
+    nb::object items = checked(PySequence_List(callm(result, VT_STR("all_items")).ptr()));
+    for (nb::handle pair : items) {
+        nb::object key = get_item(pair, nb::int_(0));
+        nb::object item = get_item(pair, nb::int_(1));
+        set_item(result, key, call1(item_cast, item));
+    }
+    return result;
+}
+
+nb::object cast_keyed_list(vt::Args &a) { return keyed_list(a.g(VT_STR("NestMap")), a[0], a[1]); }
+
+// Interpreter.cast_keyed_list(value), through the class as written.
+nb::object class_cast_keyed_list(vt::Args &a, nb::handle value) {
+    nb::object fn = get_attr(a.g(VT_STR("Interpreter")), VT_STR("cast_keyed_list"));
+    return call1(fn, value);
+}
+
+
+// ---------------------------------------------------------------------------
+// cast_any shortcut
+//
+// With the stock methods in place, cast_any's attempts can skip what cannot
+// succeed: a str whose first non-blank character cannot start a Tcl number
+// raises in getint/getdouble, one that cannot start a boolean word in
+// getboolean.  Skipping saves building and dropping three exceptions per
+// attempt; the results are those of the long way.
+
+bool tcl_space(Py_UCS4 c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// Whether cast_int/cast_double/cast_boolean, getint/getdouble are the stock
+// ones for this object (class and instance), and tk is a tkinter app.
+struct StockCache {
+    PyTypeObject *tp = nullptr;
+    unsigned int version = 0;
+    bool stock = false;
+};
+
+bool stock_type(PyTypeObject *tp) {
+    static StockCache cache;
+    if ((tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && cache.tp == tp && cache.version == tp->tp_version_tag)
+        return cache.stock;
+    bool stock = _PyType_Lookup(tp, VT_STR("cast_int").ptr()) == g_cast_int_fn &&
+                 _PyType_Lookup(tp, VT_STR("cast_double").ptr()) == g_cast_double_fn &&
+                 _PyType_Lookup(tp, VT_STR("cast_boolean").ptr()) == g_cast_boolean_fn &&
+                 _PyType_Lookup(tp, VT_STR("getint").ptr()) == g_getint_fn &&
+                 _PyType_Lookup(tp, VT_STR("getdouble").ptr()) == g_getdouble_fn;
+    if (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) {
+        cache.tp = tp;
+        cache.version = tp->tp_version_tag;
+        cache.stock = stock;
+    }
+    return stock;
+}
+
+// The instance's tk when the shortcut applies, else null.
+nb::object stock_tk(nb::handle self) {
+    if (!stock_type(Py_TYPE(self.ptr())))
+        return nb::object();
+    PyObject **dp = _PyObject_GetDictPtr(self.ptr());
+    if (!dp || !*dp)
+        return nb::object();
+    PyObject *d = *dp;
+    for (nb::handle name : {VT_STR("cast_int"), VT_STR("cast_double"), VT_STR("cast_boolean"),
+                            VT_STR("getint"), VT_STR("getdouble")}) {
+        int has = PyDict_Contains(d, name.ptr());
+        if (has)
+            return has < 0 ? (throw nb::python_error(), nb::object()) : nb::object();
+    }
+    PyObject *tk = PyDict_GetItemWithError(d, VT_STR("tk").ptr());
+    if (!tk) {
+        if (PyErr_Occurred())
+            throw nb::python_error();
+        return nb::object();
+    }
+    if (Py_TYPE(tk) != (PyTypeObject *) g_TkappType)
+        return nb::object();
+    return nb::borrow(tk);
+}
+
+// A plain decimal integer that Tcl reads the same way: -?(0|[1-9][0-9]*),
+// short enough for a machine word (leading zeros would be octal-like).
+bool plain_decimal(PyObject *s) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    int kind = PyUnicode_KIND(s);
+    const void *data = PyUnicode_DATA(s);
+    Py_ssize_t i = 0;
+    if (n > 0 && PyUnicode_READ(kind, data, 0) == '-')
+        i = 1;
+    if (i >= n || n - i > 18)
+        return false;
+    if (PyUnicode_READ(kind, data, i) == '0' && n - i > 1)
+        return false;
+    for (; i < n; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c < '0' || c > '9')
+            return false;
+    }
+    return true;
+}
+
+// tk.<method>(value); null (error cleared) when it fails the way the stock
+// cast would report as TypeError/ValueError (TclError included).
+PyObject *try_tk(nb::handle tk, nb::handle method, nb::handle value) {
+    PyObject *args[2] = {tk.ptr(), value.ptr()};
+    PyObject *r = PyObject_VectorcallMethod(method.ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    if (r)
+        return r;
+    if (!(matches(g_TclError) || matches_type_or_value()))
+        throw nb::python_error();
+    PyErr_Clear();
+    return nullptr;
+}
+
+// The int/float/bool attempts of cast_any for a str, the short way.  Returns
+// the value, or null when none applies (the keyed-list attempt comes next).
+nb::object quick_scalar(vt::Args &a, nb::handle self, nb::handle tk, nb::handle value) {
+    PyObject *s = value.ptr();
+    Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    Py_UCS4 c = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_UCS4 ch = PyUnicode_READ_CHAR(s, i);
+        if (!tcl_space(ch)) {
+            c = ch;
+            break;
+        }
+    }
+    bool number = c && (std::strchr("0123456789+-.iInN", (int) c) != nullptr) && c < 128;
+    if (number) {
+        if (plain_decimal(s))
+            return checked(PyLong_FromUnicodeObject(s, 10));
+        // No Tcl integer has a '.'; "2.5" need not fail in getint first.
+        Py_ssize_t dot = PyUnicode_FindChar(s, '.', 0, n, 1);
+        if (dot == -2)
+            throw nb::python_error();
+        if (dot < 0) {
+            if (PyObject *r = try_tk(tk, VT_STR("getint"), value))
+                return nb::steal(r);
+        }
+        if (PyObject *r = try_tk(tk, VT_STR("getdouble"), value))
+            return nb::steal(r);
+    }
+    callm(a.g(VT_STR("TclDLL")), VT_STR("Tcl_ResetResult"), self);
+    bool boolean = number || (c && c < 128 && std::strchr("tTfFyYnNoO", (int) c) != nullptr);
+    if (boolean) {
+        if (PyObject *r = try_tk(tk, VT_STR("getboolean"), value)) {
+            int b = PyObject_IsTrue(r);
+            Py_DECREF(r);
+            if (b < 0)
+                throw nb::python_error();
+            return nb::bool_(b != 0);
+        }
+    }
+    return nb::object();
+}
+
+nb::object cast_any(vt::Args &a) {
+    nb::handle self = a[0];
+    nb::object value = nb::borrow(a[1]);
+    PyTypeObject *tp = Py_TYPE(value.ptr());
+    if (tp == &PyTuple_Type) {
+        nb::object fn = get_attr(self, VT_STR("cast_list"));
+        return call_kw(fn, {value}, VT_STR("item_cast"), a.g(VT_STR("listify")));
+    }
+    if (tp == &PyLong_Type || tp == &PyFloat_Type || tp == &PyBool_Type)
+        return value;
+    if (tp == (PyTypeObject *) a.g(VT_STR("Tcl_Obj")).ptr()) {
+        PyObject *kl = keyedlist_type(self);
+        if (kl) {
+            nb::object name = get_attr(value, VT_STR("typename"));
+            int eq = PyObject_RichCompareBool(name.ptr(), kl, Py_EQ);
+            if (eq < 0)
+                throw nb::python_error();
+            if (eq)
+                return class_cast_keyed_list(a, value);
+        }
+    }
+    value = vt::str(value);
+    if (!PyUnicode_Check(value.ptr()))
+        vt::raise(PyExc_TypeError, "__str__ returned non-string");
+    if (nb::object tk = stock_tk(self); tk.is_valid()) {
+        nb::object r = quick_scalar(a, self, tk, value);
+        if (r.is_valid())
+            return r;
+        goto keyed;
+    }
+    {
+    nb::handle names[3] = {VT_STR("cast_int"), VT_STR("cast_double"), VT_STR("cast_boolean")};
+    for (nb::handle name : names) {
+        PyObject *args[2] = {self.ptr(), value.ptr()};
+        PyObject *r = PyObject_VectorcallMethod(name.ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+        if (r)
+            return nb::steal(r);
+        if (!matches_type_or_value())
+            throw nb::python_error();
+        PyErr_Clear();
+    }
+    }
+keyed:
+    if (PyUnicode_GET_LENGTH(value.ptr()) > 0) {
+        nb::object fn = get_attr(a.g(VT_STR("Interpreter")), VT_STR("cast_keyed_list"));
+        PyObject *args[2] = {nullptr, value.ptr()};
+        PyObject *r = PyObject_Vectorcall(fn.ptr(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+        if (r)
+            return nb::steal(r);
+        if (!matches_type_or_value())
+            throw nb::python_error();
+        PyErr_Clear();
+    }
+    return value;
+}
+
+// ---------------------------------------------------------------------------
+// Variable access
+
+nb::object vars_of(nb::handle self) { return get_attr(self, VT_STR("vars")); }
+
+}  // namespace
+
+NB_MODULE(interpreter, m) {
+    m.attr("__doc__") = nb::str(
+        "The Interpreter class: a Tcl interpreter (with TclX, without Tk) driven from Python,\n"
+        "and the module-wide default interpreter _global_interpreter.");
+    nb::object logging = vt::import("logging");
+    nb::object tkinter = vt::import("tkinter");
+    m.attr("logging") = logging;
+    m.attr("Tk") = tkinter.attr("Tk");
+    m.attr("TclError") = tkinter.attr("TclError");
+    g_TclError = Py_NewRef(tkinter.attr("TclError").ptr());
+    m.attr("Tcl_Obj") = vt::import("_tkinter").attr("Tcl_Obj");
+    g_TclObj = Py_NewRef(m.attr("Tcl_Obj").ptr());
+    m.attr("NestMap") = vt::import("velmor.tcl.nestmap").attr("NestMap");
+    m.attr("Array") = vt::import("velmor.tcl.array").attr("Array");
+    m.attr("History") = vt::import("velmor.tcl.history").attr("History");
+    nb::object listify_mod = vt::import("velmor.tcl.listify");
+    m.attr("tclobj") = listify_mod.attr("tclobj");
+    nb::object internal = vt::import("velmor.tcl.internal");
+    m.attr("GetListFromAny") = internal.attr("GetListFromAny");
+    m.attr("TclDLL") = internal.attr("TclDLL");
+    nb::object ns_mod = vt::import("velmor.tcl.namespace");
+    m.attr("TclNamespace") = ns_mod.attr("TclNamespace");
+    m.attr("TclCommand") = ns_mod.attr("TclCommand");
+    m.attr("listify") = listify_mod.attr("listify");
+    m.attr("Vox") = vt::import("velmor.tcl.vox").attr("Vox");
+    m.attr("get_entry_points") = vt::import("velmor.utils.import_utils").attr("get_entry_points");
+    m.attr("TCL_INIT_ENTRYPOINT") = nb::str("velmor.tcl");
+    m.attr("TCL_ALLOWED_ENTRYPOINT_KEYS") = nb::str("tcl_init");
+    m.attr("logger") = logging.attr("getLogger")(m.attr("__name__"));
+
+    vt::ClassBuilder cb(m, "Interpreter");
+    cb.attr("__MAX_HISTORY__", nb::int_(9999));
+    cb.def("__init__", {vt::arg("self")}, interp_init,
+           "Start a new Tcl interpreter (TclX loaded, no Tk) and run the start-up hooks.");
+    cb.def("_load_entrypoint", {vt::arg("self")}, load_entrypoint,
+           "Run the start-up hooks of the entry-point group TCL_INIT_ENTRYPOINT.");
+    cb.def("__getattr__", {vt::arg("self"), vt::arg("attr")}, interp_getattr,
+           "Delegate attribute access to the Tcl application object `tk`.");
+
+    cb.def_static("generate_callback_cmd_name", {vt::arg("callback"), vt::arg("mangle_cmd_name", nb::bool_(false))},
+                  [](vt::Args &a) -> nb::object { return generate_name(a[0], vt::truthy(a[1])); },
+                  "The default Tcl command name for `callback`: its (function's) __name__,\n"
+                  "prefixed with its id and '_' when it has none or `mangle_cmd_name` is true.");
+    cb.def("create_callback", {vt::arg("self"), vt::arg("callback"), vt::arg_none("cmd_name"),
+                               vt::arg("force", nb::bool_(false))},
+           create_callback,
+           "Register the Python callable `callback` as the Tcl command `cmd_name`.\n\n"
+           "With `force`, an existing command of that name is moved to\n"
+           "::hobnail::_cbBkup:: and restored by remove_callback().  Returns the\n"
+           "TclCommand.");
+    cb.def("remove_callback", {vt::arg("self"), vt::arg("callback")}, remove_callback,
+           "Remove a callback given as its TclCommand, its function or its name.\n\n"
+           "Returns the restored TclCommand when a replaced command was put back, else None.");
+
+    cb.def("eval", {vt::arg("self"), vt::arg("code"), vt::arg("typecast", nb::bool_(false)),
+                    vt::arg("record", nb::bool_(true))},
+           interp_eval,
+           "Evaluate the Tcl script `code` and return its result.\n\n"
+           "The script is recorded in the history unless `record` is false; with\n"
+           "`typecast` the result goes through cast_any().  A Tcl error is raised\n"
+           "as TclError carrying the whole errorInfo trace.");
+    cb.def("get_errorInfo", {vt::arg("self")}, [](vt::Args &a) -> nb::object {
+        nb::object gvars = get_attr(get_attr(a[0], VT_STR("global_ns")), VT_STR("vars"));
+        return get_item(gvars, VT_STR("errorInfo"));
+    }, "The value of the Tcl global errorInfo: the trace of the last Tcl error.");
+
+    cb.def("get_array", {vt::arg("self"), vt::arg("name")}, [](vt::Args &a) -> nb::object {
+        return callm(vars_of(a[0]), VT_STR("array_get"), a[1]);
+    }, "The Tcl array `name` as an Array.");
+    cb.def("get_list", {vt::arg("self"), vt::arg("name")}, [](vt::Args &a) -> nb::object {
+        nb::object value = get_item(vars_of(a[0]), a[1]);
+        return call1(get_attr(a.g(VT_STR("Interpreter")), VT_STR("cast_list")), value);
+    }, "The Tcl variable `name` as a tuple of its list elements.");
+    cb.def("get_keyed_list", {vt::arg("self"), vt::arg("name")}, [](vt::Args &a) -> nb::object {
+        nb::object value = get_item(vars_of(a[0]), a[1]);
+        return class_cast_keyed_list(a, value);
+    }, "The TclX keyed list in variable `name` as a NestMap.");
+    cb.def("get_int", {vt::arg("self"), vt::arg("name")}, [](vt::Args &a) -> nb::object {
+        nb::object value = get_item(vars_of(a[0]), a[1]);
+        return callm(a[0], VT_STR("cast_int"), value);
+    }, "The Tcl variable `name` as an int.");
+    cb.def("get_boolean", {vt::arg("self"), vt::arg("name")}, [](vt::Args &a) -> nb::object {
+        nb::object value = get_item(vars_of(a[0]), a[1]);
+        return callm(a[0], VT_STR("cast_boolean"), value);
+    }, "The Tcl variable `name` as a bool.");
+    cb.def("get_double", {vt::arg("self"), vt::arg("name")}, [](vt::Args &a) -> nb::object {
+        nb::object value = get_item(vars_of(a[0]), a[1]);
+        return callm(a[0], VT_STR("cast_double"), value);
+    }, "The Tcl variable `name` as a float.");
+    cb.def("get_var", {vt::arg("self"), vt::arg("name")}, [](vt::Args &a) -> nb::object {
+        return get_item(vars_of(a[0]), a[1]);
+    }, "The value of the Tcl variable `name` as a str.");
+
+    cb.def("set_array", {vt::arg("self"), vt::arg("name"), vt::arg("obj")}, [](vt::Args &a) -> nb::object {
+        callm(vars_of(a[0]), VT_STR("array_set"), a[1], a[2]);
+        return nb::none();
+    }, "Set elements of the Tcl array `name` from the mapping `obj`.");
+    cb.def("set_keyed_list", {vt::arg("self"), vt::arg("name"), vt::arg("obj")}, [](vt::Args &a) -> nb::object {
+        nb::object nestmap = a.g(VT_STR("NestMap"));
+        nb::object obj = nb::borrow(a[2]);
+        if (!vt::isinstance(obj, nestmap))
+            obj = call1(nestmap, obj);
+        set_item(vars_of(a[0]), a[1], obj);
+        return nb::none();
+    }, "Store `obj` (a NestMap, or anything NestMap accepts) as a TclX keyed list.");
+    nb::object set_var = cb.def("set_var", {vt::arg("self"), vt::arg("name"), vt::arg("value")},
+                                [](vt::Args &a) -> nb::object {
+        set_item(vars_of(a[0]), a[1], a[2]);
+        return nb::none();
+    }, "Set the Tcl variable `name` to `value`.");
+    cb.attr("set_int", set_var);
+    cb.attr("set_double", set_var);
+    cb.def("set_boolean", {vt::arg("self"), vt::arg("name"), vt::arg("value")}, [](vt::Args &a) -> nb::object {
+        nb::object v = nb::int_(vt::truthy(a[2]) ? 1 : 0);
+        set_item(vars_of(a[0]), a[1], v);
+        return nb::none();
+    }, "Set the Tcl variable `name` to 1 or 0 by the truth of `value`.");
+    cb.def("set_list", {vt::arg("self"), vt::arg("name"), vt::arg("value")}, [](vt::Args &a) -> nb::object {
+        nb::object seq = callm(a.g(VT_STR("tclobj")), VT_STR("from_sequence"), a[2]);
+        set_item(vars_of(a[0]), a[1], seq);
+        return nb::none();
+    }, "Set the Tcl variable `name` to the Tcl list of the items of `value`.");
+
+    cb.def_static("cast_list", {vt::arg("value"), vt::arg_none("item_cast")}, cast_list,
+                  "Split the Tcl list `value` into a tuple, each element through `item_cast`.\n\n"
+                  "Raises ValueError for malformed list text.");
+    nb::object f_cast_int = cb.def("cast_int", {vt::arg("self"), vt::arg("value")}, cast_int,
+           "`value` as an int (Tcl integer syntax); ValueError when it is none.");
+    nb::object f_cast_double = cb.def("cast_double", {vt::arg("self"), vt::arg("value")}, cast_double,
+           "`value` as a float; ValueError when it is not a number.");
+    nb::object f_cast_boolean = cb.def("cast_boolean", {vt::arg("self"), vt::arg("value")}, cast_boolean,
+           "`value` as a bool: a Tcl boolean word, or a number (zero is false).");
+    cb.def_static("cast_array", {vt::arg("value"), vt::arg_none("item_cast")}, cast_array,
+                  "`array get` text as an Array, each value through `item_cast`.");
+    cb.def_static("cast_keyed_list", {vt::arg("value"), vt::arg_none("item_cast")}, cast_keyed_list,
+                  "A TclX keyed list as a NestMap, each leaf through `item_cast`.");
+    cb.def("cast_any", {vt::arg("self"), vt::arg("value")}, cast_any,
+           "Guess the type of `value`: int, float, bool, keyed list (NestMap) or str,\n"
+           "in that order of preference; tuples give tuples of listify() texts.");
+
+    g_cast_int_fn = f_cast_int.ptr();  // the class namespace keeps them alive
+    g_cast_double_fn = f_cast_double.ptr();
+    g_cast_boolean_fn = f_cast_boolean.ptr();
+    nb::object misc_dict = tkinter.attr("Misc").attr("__dict__");
+    g_getint_fn = Py_NewRef(misc_dict["getint"].ptr());
+    g_getdouble_fn = Py_NewRef(misc_dict["getdouble"].ptr());
+    g_TkappType = Py_NewRef(vt::import("_tkinter").attr("TkappType").ptr());
+
+    nb::object cls = cb.build(nb::make_tuple(m.attr("Tk")),
+        "A Tcl interpreter without Tk, with TclX loaded, driven from Python.\n\n"
+        "Every new interpreter runs the start-up hooks of the entry-point group\n"
+        "'velmor.tcl' (name 'tcl_init'); the package's own hook extends auto_path\n"
+        "and loads the hobnail package, whose ::hobnail::_cbBkup namespace keeps\n"
+        "commands replaced by callbacks.  Python callbacks receive the Tcl\n"
+        "arguments as str and return a value whose str() Tcl receives.");
+    m.attr("Interpreter") = cls;
+
+    nb::object glob = checked(PyObject_CallNoArgs(cls.ptr()));
+    m.attr("_global_interpreter") = glob;
+    nb::list all;
+    nb::object cls_dict = get_attr(cls, VT_STR("__dict__"));
+    for (nb::handle key : nb::iter(cls_dict)) {
+        if (PyUnicode_Check(key.ptr()) && PyUnicode_GET_LENGTH(key.ptr()) > 0 &&
+            PyUnicode_READ_CHAR(key.ptr(), 0) != '_')
+            all.append(key);
+    }
+    set_attr(glob, VT_STR("__all__"), all);
+    nb::list inst;
+    nb::object inst_dict = get_attr(glob, VT_STR("__dict__"));
+    for (nb::handle key : nb::iter(inst_dict)) {
+        if (PyUnicode_Check(key.ptr()) && PyUnicode_GET_LENGTH(key.ptr()) > 0 &&
+            PyUnicode_READ_CHAR(key.ptr(), 0) != '_')
+            inst.append(key);
+    }
+    nb::object extended = checked(PyNumber_InPlaceAdd(get_attr(glob, VT_STR("__all__")).ptr(), inst.ptr()));
+    (void) extended;
+}

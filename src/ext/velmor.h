@@ -66,7 +66,8 @@ inline nb::object make_exc(nb::handle exc_type, nb::handle arg) {
     PyException_SetCause(exc.ptr(), Py_NewRef(cause.ptr()));
     PyException_SetContext(exc.ptr(), Py_NewRef(cause.ptr()));
     // PyErr_Restore does no implicit chaining, so the links set above stand.
-    PyErr_Restore(Py_NewRef((PyObject *) Py_TYPE(exc.ptr())), exc.release().ptr(), nullptr);
+    PyObject *exc_type = Py_NewRef((PyObject *) Py_TYPE(exc.ptr()));  // before release(): argument order is unspecified
+    PyErr_Restore(exc_type, exc.release().ptr(), nullptr);
     throw nb::python_error();
 }
 
@@ -75,7 +76,8 @@ inline nb::object make_exc(nb::handle exc_type, nb::handle arg) {
     PyException_SetCause(exc.ptr(), nullptr);  // also sets __suppress_context__
     ((PyBaseExceptionObject *) exc.ptr())->suppress_context = 1;
     PyException_SetContext(exc.ptr(), nullptr);
-    PyErr_Restore(Py_NewRef((PyObject *) Py_TYPE(exc.ptr())), exc.release().ptr(), nullptr);
+    PyObject *exc_type = Py_NewRef((PyObject *) Py_TYPE(exc.ptr()));  // before release(): argument order is unspecified
+    PyErr_Restore(exc_type, exc.release().ptr(), nullptr);
     throw nb::python_error();
 }
 
@@ -606,7 +608,18 @@ struct ListifyAPI {
 inline const ListifyAPI *listify_api() {
     static const ListifyAPI *api = nullptr;
     if (!api) {
-        api = (const ListifyAPI *) PyCapsule_Import("velmor.tcl.listify._C_API", 0);
+        // Not PyCapsule_Import: it walks velmor -> tcl by attribute, which
+        // fails while the package velmor.tcl is still initialising (its
+        // __init__ imports the modules that call this).
+        PyObject *mod = PyImport_ImportModule("velmor.tcl.listify");
+        if (!mod)
+            throw nb::python_error();
+        PyObject *cap = PyObject_GetAttrString(mod, "_C_API");
+        Py_DECREF(mod);
+        if (!cap)
+            throw nb::python_error();
+        api = (const ListifyAPI *) PyCapsule_GetPointer(cap, "velmor.tcl.listify._C_API");
+        Py_DECREF(cap);  // the module keeps the capsule
         if (!api)
             throw nb::python_error();
     }

@@ -1,3 +1,300 @@
-// placeholder
+// vox.cpp: the quick-call proxy, Vox and Vox_Code (Tcl commands as Python attributes).
 #include "velmor.h"
-NB_MODULE(vox, m) { (void) m; }
+
+namespace {
+
+PyObject *g_TclError;  // _tkinter.TclError, for the whole process
+// Identities (compared only) of the Vox_Code class and its __init__, for
+// the shortcut in Vox.__getattr__.
+PyObject *g_VoxCode, *g_code_init;
+
+nb::object checked(PyObject *r) {
+    if (!r)
+        throw nb::python_error();
+    return nb::steal(r);
+}
+
+bool is_dunder(nb::handle name) {
+    if (!PyUnicode_Check(name.ptr()))
+        return false;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(name.ptr());
+    if (n < 4)
+        return false;
+    return PyUnicode_READ_CHAR(name.ptr(), 0) == '_' && PyUnicode_READ_CHAR(name.ptr(), 1) == '_' &&
+           PyUnicode_READ_CHAR(name.ptr(), n - 1) == '_' &&
+           PyUnicode_READ_CHAR(name.ptr(), n - 2) == '_';
+}
+
+[[noreturn]] void no_attribute(nb::handle self, nb::handle name) {
+    PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'",
+                 Py_TYPE(self.ptr())->tp_name, name.ptr());
+    throw nb::python_error();
+}
+
+// An attribute of the instance itself, without going through __getattr__
+// again (a missing one must not recurse).
+nb::object own_attr(nb::handle self, nb::handle name) {
+    return checked(PyObject_GenericGetAttr(self.ptr(), name.ptr()));
+}
+
+// self.<name> for a plain instance attribute: straight from the instance
+// dict when the class defines nothing of that name (what the generic lookup
+// would find too, without going through the __getattr__ hook first).
+nb::object instance_attr(nb::handle self, nb::handle name) {
+    PyObject **dp = _PyObject_GetDictPtr(self.ptr());
+    if (dp && *dp && !_PyType_Lookup(Py_TYPE(self.ptr()), name.ptr())) {
+        PyObject *v = PyDict_GetItemWithError(*dp, name.ptr());
+        if (v)
+            return nb::borrow(v);
+        if (PyErr_Occurred())
+            throw nb::python_error();
+    }
+    return checked(PyObject_GetAttr(self.ptr(), name.ptr()));
+}
+
+// The object behind an interpreter reference: a weak proxy is resolved once
+// per call instead of once per attribute; a dead one raises ReferenceError
+// as the proxy itself would.
+nb::object resolve(nb::handle tcl) {
+    if (PyWeakref_CheckProxy(tcl.ptr())) {
+        PyObject *o = PyWeakref_GetObject(tcl.ptr());
+        if (!o)
+            throw nb::python_error();
+        if (o == Py_None)
+            vt::raise(PyExc_ReferenceError, "weakly-referenced object no longer exists");
+        return nb::borrow(o);
+    }
+    return nb::borrow(tcl);
+}
+
+// Replace the pending TclError by TclError(errorInfo) with chaining
+// suppressed.  If reading errorInfo fails, that error propagates with the
+// TclError as its context.
+[[noreturn]] void raise_error_info(nb::handle interp) {
+    PyObject *et, *ev, *tb;
+    PyErr_Fetch(&et, &ev, &tb);
+    PyErr_NormalizeException(&et, &ev, &tb);
+    if (tb && ev)
+        PyException_SetTraceback(ev, tb);
+    PyObject *info = nullptr;
+    PyObject *vars = PyObject_GetAttr(interp.ptr(), VT_STR("vars").ptr());
+    if (vars) {
+        info = PyObject_GetItem(vars, VT_STR("::errorInfo").ptr());
+        Py_DECREF(vars);
+    }
+    if (!info) {
+        PyObject *nt, *nv, *ntb;
+        PyErr_Fetch(&nt, &nv, &ntb);
+        PyErr_NormalizeException(&nt, &nv, &ntb);
+        if (ntb && nv)
+            PyException_SetTraceback(nv, ntb);
+        if (nv && ev)
+            PyException_SetContext(nv, Py_NewRef(ev));
+        Py_XDECREF(et);
+        Py_XDECREF(ev);
+        Py_XDECREF(tb);
+        PyErr_Restore(nt, nv, ntb);
+        throw nb::python_error();
+    }
+    Py_XDECREF(et);
+    Py_XDECREF(ev);
+    Py_XDECREF(tb);
+    nb::object value = nb::steal(info);
+    vt::raise_suppressed(vt::make_exc(nb::handle(g_TclError), value));
+}
+
+// Whether Vox_Code(name, tcl=tcl) is the stock construction: object's
+// __new__ and our __init__.  Cached per type version.
+bool stock_code_class(PyTypeObject *tp) {
+    static unsigned int version = 0;
+    static bool stock = false;
+    if ((tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && version == tp->tp_version_tag && version)
+        return stock;
+    bool ok = tp->tp_new == PyBaseObject_Type.tp_new &&
+              _PyType_Lookup(tp, VT_STR("__init__").ptr()) == g_code_init &&
+              _PyType_Lookup(tp, VT_STR("__setattr__").ptr()) ==
+                  _PyType_Lookup(&PyBaseObject_Type, VT_STR("__setattr__").ptr());
+    if (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) {
+        version = tp->tp_version_tag;
+        stock = ok;
+    }
+    return ok;
+}
+
+// Vox_Code.__call__: words = [name, listify(arg)..., -key, listify(value)...].
+nb::object code_call(vt::Args &a) {
+    nb::handle self = a[0];
+    PyObject *args = a.star, *kwargs = a.starstar;
+    bool cast = true;
+    PyObject *cast_opt = PyDict_GetItemWithError(kwargs, VT_STR("cast_").ptr());
+    if (cast_opt) {
+        nb::object keep_opt = nb::borrow(cast_opt);
+        if (PyDict_DelItem(kwargs, VT_STR("cast_").ptr()) < 0)
+            throw nb::python_error();
+        cast = vt::truthy(keep_opt);
+    } else if (PyErr_Occurred()) {
+        throw nb::python_error();
+    }
+
+    nb::object parts = instance_attr(self, VT_STR("cmd"));
+    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    Py_ssize_t nkw = PyDict_GET_SIZE(kwargs);
+    nb::object words = checked(PyList_New(1 + nargs + 2 * nkw));
+    PyList_SET_ITEM(words.ptr(), 0, checked(PyUnicode_Join(VT_STR("::").ptr(), parts.ptr())).release().ptr());
+    const vt::ListifyAPI *api = vt::listify_api();
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        PyObject *w = api->listify(PyTuple_GET_ITEM(args, i));
+        if (!w)
+            throw nb::python_error();
+        PyList_SET_ITEM(words.ptr(), 1 + i, w);
+    }
+    Py_ssize_t pos = 0, at = 1 + nargs;
+    PyObject *key, *value;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+        PyObject *opt = PyUnicode_FromFormat("-%U", key);
+        if (!opt)
+            throw nb::python_error();
+        PyList_SET_ITEM(words.ptr(), at++, opt);
+        PyObject *w = api->listify(value);
+        if (!w)
+            throw nb::python_error();
+        PyList_SET_ITEM(words.ptr(), at++, w);
+    }
+
+    nb::object tcl_ref = instance_attr(self, VT_STR("tcl"));
+    nb::object interp = resolve(tcl_ref);
+    nb::object history = instance_attr(interp, VT_STR("history"));
+    PyObject *hargs[2] = {history.ptr(), words.ptr()};
+    checked(PyObject_VectorcallMethod(VT_STR("append").ptr(), hargs,
+                                      2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+
+    nb::object tk = instance_attr(interp, VT_STR("tk"));
+    // The words are held here, so a callback run by the command cannot pull
+    // them away from under the call.
+    Py_ssize_t n = PyList_GET_SIZE(words.ptr());
+    PyObject *small[16];
+    std::vector<PyObject *> big;
+    PyObject **cargs = small;
+    if (n + 1 > 16) {
+        big.resize((size_t) n + 1);
+        cargs = big.data();
+    }
+    cargs[0] = tk.ptr();
+    for (Py_ssize_t i = 0; i < n; ++i)
+        cargs[(size_t) i + 1] = Py_NewRef(PyList_GET_ITEM(words.ptr(), i));
+    PyObject *result = PyObject_VectorcallMethod(VT_STR("call").ptr(), cargs,
+                                                 (size_t) (n + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                 nullptr);
+    for (Py_ssize_t i = 0; i < n; ++i)
+        Py_DECREF(cargs[(size_t) i + 1]);
+    if (!result) {
+        if (PyErr_ExceptionMatches(g_TclError))
+            raise_error_info(interp);
+        throw nb::python_error();
+    }
+    nb::object res = nb::steal(result);
+    if (!cast)
+        return vt::listify(res);
+    PyObject *cargs2[2] = {interp.ptr(), res.ptr()};
+    return checked(PyObject_VectorcallMethod(VT_STR("cast_any").ptr(), cargs2,
+                                             2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+}  // namespace
+
+NB_MODULE(vox, m) {
+    nb::object weakref = vt::import("weakref");
+    nb::object tclerror = vt::import("tkinter").attr("TclError");
+    g_TclError = Py_NewRef(tclerror.ptr());
+    m.attr("__doc__") = nb::str("Quick-call proxy: Tcl commands and procedures called as Python attributes.\n\n"
+                               "    >>> tcl.vox.set('myVar', 'value')\n"
+                               "    'value'\n");
+    m.attr("weakref") = weakref;
+    m.attr("TclError") = tclerror;
+    m.attr("listify") = vt::import("velmor.tcl.listify").attr("listify");
+
+    nb::tuple bases = nb::make_tuple(nb::handle((PyObject *) &PyBaseObject_Type));
+
+    {
+        vt::ClassBuilder cb(m, "Vox");
+        cb.def("__init__", {vt::arg("self"), vt::arg("tcl")}, [](vt::Args &a) -> nb::object {
+            nb::object proxy = a.g(VT_STR("weakref")).attr("proxy")(a[1]);
+            if (PyObject_SetAttr(a[0].ptr(), VT_STR("tcl").ptr(), proxy.ptr()) < 0)
+                throw nb::python_error();
+            return nb::none();
+        }, "Keep a weak proxy to the interpreter `tcl`.");
+        cb.def("__getattr__", {vt::arg("self"), vt::arg("name")}, [](vt::Args &a) -> nb::object {
+            // Protocol probes (copy, pickle, hasattr(x, '__array__')) must not
+            // turn into Tcl command names.
+            if (is_dunder(a[1]))
+                no_attribute(a[0], a[1]);
+            nb::object tcl = own_attr(a[0], VT_STR("tcl"));
+            nb::object code_cls = a.g(VT_STR("Vox_Code"));
+            if (code_cls.ptr() == g_VoxCode && stock_code_class((PyTypeObject *) g_VoxCode)) {
+                // What Vox_Code(name, tcl=tcl) does, without the argument binding.
+                PyTypeObject *tp = (PyTypeObject *) g_VoxCode;
+                nb::object code = checked(tp->tp_alloc(tp, 0));
+                nb::object parts = checked(PyList_New(1));
+                PyList_SET_ITEM(parts.ptr(), 0, Py_NewRef(a[1].ptr()));
+                if (PyObject_SetAttr(code.ptr(), VT_STR("tcl").ptr(), tcl.ptr()) < 0 ||
+                    PyObject_SetAttr(code.ptr(), VT_STR("cmd").ptr(), parts.ptr()) < 0)
+                    throw nb::python_error();
+                return code;
+            }
+            PyObject *cargs[3] = {nullptr, a[1].ptr(), tcl.ptr()};
+            nb::object kwnames = nb::steal(PyTuple_Pack(1, VT_STR("tcl").ptr()));
+            if (!kwnames.is_valid())
+                throw nb::python_error();
+            return checked(PyObject_Vectorcall(code_cls.ptr(), cargs + 1,
+                                               1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.ptr()));
+        }, "A Vox_Code for the Tcl command (or namespace) `name`.");
+        cb.def("__call__", {vt::arg("self"), vt::star("args"), vt::starstar("kwargs")},
+               [](vt::Args &a) -> nb::object {
+            vt::raise(g_TclError, "invalid command name \"\"");
+        }, "Calling the proxy itself names the empty command, which Tcl rejects.");
+        m.attr("Vox") = cb.build(bases,
+                                 "Quick-call proxy of an interpreter.\n\n"
+                                 "Attribute access gives a Vox_Code naming a Tcl command:\n"
+                                 "``tcl.vox.ns_a.ns_b.procname(x, mode='fast')`` runs\n"
+                                 "``ns_a::ns_b::procname x -mode fast``.");
+    }
+    {
+        vt::ClassBuilder cb(m, "Vox_Code");
+        g_code_init = cb.def("__init__", {vt::arg("self"), vt::star("cmd"), vt::kwonly("tcl")},
+               [](vt::Args &a) -> nb::object {
+            if (PyObject_SetAttr(a[0].ptr(), VT_STR("tcl").ptr(), a[1].ptr()) < 0)
+                throw nb::python_error();
+            nb::object parts = checked(PySequence_List(a.star));
+            if (PyObject_SetAttr(a[0].ptr(), VT_STR("cmd").ptr(), parts.ptr()) < 0)
+                throw nb::python_error();
+            return nb::none();
+        }, "A pending Tcl command name made of the parts `cmd`.").ptr();  // kept by the class
+        cb.def("__call__", {vt::arg("self"), vt::star("args"), vt::starstar("kwargs")}, code_call,
+               "Run the command with the arguments as Tcl words and return its result.\n\n"
+               "Keyword arguments become ``-key value`` options after the positional\n"
+               "ones; ``cast_=False`` returns the Tcl text instead of a cast value.");
+        cb.def("__getattr__", {vt::arg("self"), vt::arg("name")}, [](vt::Args &a) -> nb::object {
+            if (is_dunder(a[1]))
+                no_attribute(a[0], a[1]);
+            nb::object parts = own_attr(a[0], VT_STR("cmd"));
+            if (PyList_Check(parts.ptr())) {
+                if (PyList_Append(parts.ptr(), a[1].ptr()) < 0)
+                    throw nb::python_error();
+            } else {
+                parts.attr("append")(a[1]);
+            }
+            return nb::borrow(a[0]);
+        }, "Append `name` to the command name and return this object.");
+        cb.def("__repr__", {vt::arg("self")}, [](vt::Args &a) -> nb::object {
+            return checked(PyObject_CallMethodNoArgs(a[0].ptr(), VT_STR("__str__").ptr()));
+        });
+        cb.def("__str__", {vt::arg("self")}, [](vt::Args &a) -> nb::object {
+            nb::object parts = checked(PyObject_GetAttr(a[0].ptr(), VT_STR("cmd").ptr()));
+            nb::object joined = checked(PyUnicode_Join(VT_STR("::").ptr(), parts.ptr()));
+            return checked(PyUnicode_FromFormat("<tcl.Vox magic, referring Tcl code ::%U>", joined.ptr()));
+        });
+        nb::object code_cls = cb.build(bases, "A Tcl command name being built up by attribute access.");
+        g_VoxCode = Py_NewRef(code_cls.ptr());
+        m.attr("Vox_Code") = code_cls;
+    }
+}

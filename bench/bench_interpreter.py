@@ -1,0 +1,84 @@
+"""Interpreter hot paths against the raw tkinter calls doing the same Tcl work.
+
+Run: PYTHONPATH=src .venv/bin/python bench/bench_interpreter.py
+Prints, per case, the time of our path, the raw path and their ratio (goal in brackets).
+"""
+import os
+import subprocess
+import sys
+import timeit
+
+
+def best(stmt, number, repeat=7):
+    return min(timeit.repeat(stmt, number=number, repeat=repeat)) / number
+
+
+def pair(ours_fn, raw_fn, number, rounds=9):
+    """Best times of both, measured alternately so drift hits both alike."""
+    ours, raw = [], []
+    for _ in range(rounds):
+        raw.append(timeit.timeit(raw_fn, number=number) / number)
+        ours.append(timeit.timeit(ours_fn, number=number) / number)
+    return min(ours), min(raw)
+
+
+def report(label, ours, raw, goal):
+    print(f"{label:48s} {ours * 1e6:9.3f} us  raw {raw * 1e6:9.3f} us  ratio {ours / raw:5.2f}x  [goal {goal}x]")
+
+
+def fresh_process(code, runs=15):
+    env = dict(os.environ)
+    times = []
+    for _ in range(runs):
+        t = timeit.default_timer()
+        subprocess.run([sys.executable, "-c", code], check=True, env=env)
+        times.append(timeit.default_timer() - t)
+    times.sort()
+    return times[len(times) // 2]
+
+
+def main():
+    from velmor.tcl.interpreter import Interpreter
+
+    interp = Interpreter()
+    tk = interp.tk
+    n = 50000
+
+    raw_eval = lambda: interp.tk.eval("set x 1")  # noqa: E731
+    interp.history.enable()
+    report('eval("set x 1"), history on', *pair(lambda: interp.eval("set x 1"), raw_eval, n), 1.25)
+    report('eval("set x 1", record=False)',
+           *pair(lambda: interp.eval("set x 1", record=False), raw_eval, n), 1.05)
+
+    vox = interp.vox
+    report('vox.set("x", 1)', *pair(lambda: vox.set("x", 1), lambda: interp.tk.call("set", "x", 1), n), 1.6)
+
+    def cb(*args):
+        return ""
+
+    def ours_cb():
+        interp.create_callback(cb)
+        tk.eval("cb 1 2")
+        interp.remove_callback(cb)
+
+    def raw_cb():
+        tk.createcommand("cb", cb)
+        tk.eval("cb 1 2")
+        tk.deletecommand("cb")
+
+    report("create_callback + call + remove_callback", *pair(ours_cb, raw_cb, 2000), 2)
+
+    cast_in = ["12", "2.5", "true", "hello world", "{a 1} {b 2}"]
+    for s in cast_in:
+        t = best(lambda: interp.cast_any(s), 20000)
+        print(f"  cast_any({s!r:16s}) {t * 1e6:8.3f} us")
+
+    src = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "src")
+    os.environ["PYTHONPATH"] = os.path.abspath(src)
+    raw = fresh_process("import tkinter; t=tkinter.Tcl(); t.eval('package require Tclx')")
+    ours = fresh_process("import velmor.tcl")
+    report("import velmor.tcl (fresh process)", ours, raw, 1.3)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,71 @@
+"""NestMap.from_tcl on a 10,000-leaf two-level keyed list, against tkinter's splitlist.
+
+The baseline is the Tcl parsing that reading such a list needs: tk.splitlist on
+the text, then on each element (key and value), then on each nested value and
+each of its elements.  "one level" counts only the text and its elements.
+
+    PYTHONPATH=src .venv/bin/python bench/bench_nestmap.py
+"""
+import time
+import tkinter
+from tkinter import TclError
+
+import velmor.tcl
+from velmor.tcl.internal import GetListFromAny
+from velmor.tcl.listify import listify
+from velmor.tcl.nestmap import NestMap
+
+if not hasattr(velmor.tcl, "cast_list"):
+    # Until the package top level binds the default interpreter's cast_list.
+    def cast_list(value):
+        try:
+            return GetListFromAny(value)
+        except TclError as exc:
+            raise ValueError(exc) from exc
+
+    velmor.tcl.cast_list = cast_list
+    print("note: velmor.tcl.cast_list missing, using a stand-in on GetListFromAny")
+
+
+def best(fn, repeat=7):
+    times = []
+    for _ in range(repeat):
+        t0 = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - t0)
+    return min(times)
+
+
+def main():
+    tk = tkinter.Tcl().tk
+    split = tk.splitlist
+
+    def full_split(text):
+        for element in split(text):
+            key, value = split(element)
+            for sub in split(value):
+                split(sub)
+
+    def one_level(text):
+        for element in split(text):
+            split(element)
+
+    for outer, inner in ((100, 100), (1000, 10), (10000, 1)):
+        nm = NestMap()
+        for i in range(outer):
+            for j in range(inner):
+                nm["key%d.field%d" % (i, j)] = "value %d/%d" % (i, j) if j % 2 else "v%d" % j
+        text = listify(nm)
+        assert NestMap.from_tcl(text) == nm
+        t_nm = best(lambda: NestMap.from_tcl(text))
+        t_full = best(lambda: full_split(text))
+        t_one = best(lambda: one_level(text))
+        print(
+            "%5d x %-5d from_tcl %7.2f ms | splitlist to leaves %7.2f ms  ratio %.2f"
+            " | one level %7.2f ms  ratio %.2f"
+            % (outer, inner, t_nm * 1e3, t_full * 1e3, t_nm / t_full, t_one * 1e3, t_nm / t_one)
+        )
+
+
+if __name__ == "__main__":
+    main()

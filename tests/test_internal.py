@@ -1,0 +1,213 @@
+"""velmor.tcl.internal: list splitting and Tcl_ResetResult through Tcl's stubs table."""
+import os
+import pathlib
+import subprocess
+import sys
+import threading
+from tkinter import TclError
+
+import _tkinter
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from velmor.tcl.internal import GetListFromAny, TclDLL
+from velmor.tcl.listify import listify
+
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        ("1 2 3", ("1", "2", "3")),
+        ("a {b c} d", ("a", "b c", "d")),
+        ("", ()),
+        (" \t\n ", ()),
+        ('"a b" c', ("a b", "c")),
+        ("a\\ b {x\\y}", ("a b", "x\\y")),
+        ("{} {{}}", ("", "{}")),
+        ("\\u20ac \\x41", ("\u20ac", "A")),
+    ],
+    ids=["words", "braces", "empty", "white-space", "quotes", "backslashes", "empty-elements", "escapes"],
+)
+def test_str_splits_into_str_elements(tk, text, expected):
+    assert GetListFromAny(text) == expected
+    assert GetListFromAny(text) == tk.splitlist(text)
+
+
+def test_tuple_and_list_pass_through():
+    value = ("a b", 1, None)
+    assert GetListFromAny(value) is value
+    assert GetListFromAny(["a b", 1]) == ("a b", 1)
+    assert GetListFromAny(b"a {b c}") == ("a", "b c")
+
+
+def test_numbers_are_one_element_lists(tk):
+    assert GetListFromAny(5) == ("5",)
+    assert GetListFromAny(2.5) == ("2.5",)
+    tk.eval("set n [expr {6 * 7}]")
+    assert GetListFromAny(tk.getvar("n")) == ("42",)
+
+
+@pytest.mark.parametrize("value", [None, object(), {"a": 1}], ids=["None", "object", "dict"])
+def test_other_types_raise_type_error(value):
+    with pytest.raises(TypeError, match="GetListFromAny"):
+        GetListFromAny(value)
+
+
+def test_tcl_obj_gives_its_elements(tk):
+    obj = tk.call("dict", "create", "k", "v w", "n", "1")
+    assert isinstance(obj, _tkinter.Tcl_Obj)
+    assert GetListFromAny(obj) == ("k", "v w", "n", "1")
+    tk.eval("keylset kl a 1 b.c {x y}")
+    keyed = tk.getvar("kl")
+    assert isinstance(keyed, _tkinter.Tcl_Obj)
+    assert GetListFromAny(keyed) == ("a 1", "b {{c {x y}}}")
+
+
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        ("{a", "unmatched open brace in list"),
+        ('"a', "unmatched open quote in list"),
+        ("{a}b", 'list element in braces followed by "b" instead of space'),
+        ('"a"b', 'list element in quotes followed by "b" instead of space'),
+    ],
+    ids=["open-brace", "open-quote", "after-braces", "after-quotes"],
+)
+def test_malformed_list_raises_tcl_error(tk, text, message):
+    with pytest.raises(TclError) as info:
+        GetListFromAny(text)
+    assert str(info.value) == message
+    with pytest.raises(TclError) as tk_info:
+        tk.splitlist(text)
+    assert str(info.value) == str(tk_info.value)
+    # The message interpreter is reset: the next split is unaffected.
+    assert GetListFromAny("a b") == ("a", "b")
+
+
+def test_malformed_tcl_obj_raises_tcl_error(tk):
+    # A command name object whose text is no list.
+    tk.eval('set c "\\{a"; proc $c {} {}; $c')
+    obj = tk.getvar("c")
+    assert isinstance(obj, _tkinter.Tcl_Obj) and obj.typename == "cmdName"
+    with pytest.raises(TclError, match="^unmatched open brace in list$"):
+        GetListFromAny(obj)
+
+
+def test_error_message_from_another_thread():
+    # The private message interpreter belongs to one thread; others get their own.
+    seen = []
+
+    def work():
+        try:
+            GetListFromAny("{a")
+        except TclError as exc:
+            seen.append(str(exc))
+        seen.append(GetListFromAny("x {y z}"))
+
+    thread = threading.Thread(target=work)
+    thread.start()
+    thread.join()
+    assert seen == ["unmatched open brace in list", ("x", "y z")]
+
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        ("a\x00b c", ("a\x00b", "c")),
+        ("{\x00 \x00}", ("\x00 \x00",)),
+        ("\\0 \\x00", ("\x00", "\x00")),
+        ("\U0001F600 {x \U0001F4A9}", ("\U0001F600", "x \U0001F4A9")),
+        ("\\ud83d\\ude00", ("\U0001F600",)),
+        ("\u00e9\u20ac\U00010000\U0010FFFF", ("\u00e9\u20ac\U00010000\U0010FFFF",)),
+    ],
+    ids=["nul", "braced-nul", "escaped-nul", "non-bmp", "escaped-pair", "every-width"],
+)
+def test_nul_and_non_bmp_characters_survive(text, expected):
+    assert GetListFromAny(text) == expected
+
+
+def test_nul_and_non_bmp_through_tcl_obj(tk):
+    # tkinter stores NUL in ASCII text as a raw 0 byte, and non-BMP
+    # characters as surrogate pairs: both must come back as written.
+    values = ("a\x00b", "\U0001F600 x", "\x00\u20ac\U0001F4A9")
+    obj = tk.call("dict", "create", "k", values[0], "m", values[1], "n", values[2])
+    assert isinstance(obj, _tkinter.Tcl_Obj)
+    assert GetListFromAny(obj) == ("k", values[0], "m", values[1], "n", values[2])
+    # Tcl sees the non-BMP character as one surrogate pair (8.6 counts two).
+    assert tk.call("string", "length", values[1]) == 4
+
+
+# Text tkinter can pass to Tcl (no NUL: its splitlist rejects it; no lone surrogates).
+tcl_text = st.text(
+    alphabet=st.one_of(
+        st.sampled_from(list(' {}"\\\t\n;$[]abc')),
+        st.characters(blacklist_categories=("Cs",), blacklist_characters="\x00"),
+    ),
+    max_size=30,
+)
+
+
+@pytest.fixture(scope="module")
+def raw_tk():
+    import tkinter
+
+    return tkinter.Tcl().tk
+
+
+@settings(max_examples=200, deadline=None)
+@given(text=tcl_text)
+def test_splits_exactly_like_tcl(raw_tk, text):
+    tk = raw_tk
+    try:
+        expected = tk.splitlist(text)
+    except TclError as exc:
+        with pytest.raises(TclError) as info:
+            GetListFromAny(text)
+        assert str(info.value) == str(exc)
+    else:
+        assert GetListFromAny(text) == expected
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.lists(st.text(alphabet=st.characters(blacklist_categories=("Cs",)), max_size=8), max_size=6))
+def test_listify_round_trip(items):
+    assert GetListFromAny(listify(items)) == tuple(items)
+
+
+def test_reset_result_accepts_interpreters(tk):
+    import tkinter
+
+    root = tkinter.Tcl()
+    assert TclDLL.Tcl_ResetResult(root) is None
+    assert TclDLL.Tcl_ResetResult(root.tk) is None
+    assert TclDLL.Tcl_ResetResult(tk) is None
+    assert root.eval("expr 1+1") == "2"
+    with pytest.raises(TypeError):
+        TclDLL.Tcl_ResetResult(object())
+
+
+def test_reset_result_inside_a_callback(tk):
+    # Resetting the result mid-evaluation leaves Tcl consistent.
+    def cb():
+        TclDLL.Tcl_ResetResult(tk)
+        return "ok"
+
+    tk.createcommand("py_cb", cb)
+    assert tk.eval("catch {error boom}; py_cb") == "ok"
+    assert tk.eval("set r [py_cb]; string length $r") == "2"
+
+
+def test_one_tcl_library_in_a_fresh_process():
+    # First use without any tkinter app of the caller's; the process maps
+    # only the libtcl that _tkinter loaded.
+    code = (
+        "from velmor.tcl.internal import GetListFromAny\n"
+        "assert GetListFromAny('a {b c}') == ('a', 'b c')\n"
+        "import re\n"
+        "libs = {l.split()[-1] for l in open('/proc/self/maps') if re.search(r'/libtcl[0-9.]*so', l)}\n"
+        "print(len(libs))\n"
+    )
+    src = pathlib.Path(__file__).resolve().parents[1] / "src"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
+                         env=dict(os.environ, PYTHONPATH=str(src)))
+    assert out.stdout.strip() == "1"

@@ -1,0 +1,466 @@
+"""Interpreter: start-up, delegation, evaluation, casts, typed variables, package top level."""
+import gc
+import logging
+import weakref
+
+import pytest
+from hypothesis import given, settings, strategies as st
+from tkinter import TclError, Tk
+
+import velmor.tcl
+import velmor.tcl.interpreter as imod
+from velmor.tcl.array import Array
+from velmor.tcl.interpreter import Interpreter
+from velmor.tcl.nestmap import NestMap
+
+
+def newest(history):
+    return history.__history__[-1].api if history.__history__ else None
+
+
+# ---------------------------------------------------------------------------
+# Module and class face
+
+
+def test_module_names_in_order():
+    names = [n for n in vars(imod) if not n.startswith("__")]
+    assert names == [
+        "logging", "Tk", "TclError", "Tcl_Obj", "NestMap", "Array", "History", "tclobj",
+        "GetListFromAny", "TclDLL", "TclNamespace", "TclCommand", "listify", "Vox",
+        "get_entry_points", "TCL_INIT_ENTRYPOINT", "TCL_ALLOWED_ENTRYPOINT_KEYS", "logger",
+        "Interpreter", "_global_interpreter",
+    ]
+    assert imod.TCL_INIT_ENTRYPOINT == "velmor.tcl"
+    assert imod.TCL_ALLOWED_ENTRYPOINT_KEYS == "tcl_init"
+    assert imod.logger.name == "velmor.tcl.interpreter"
+
+
+def test_class_face():
+    assert issubclass(Interpreter, Tk)
+    assert Interpreter.__MAX_HISTORY__ == 9999
+    assert Interpreter.__dict__["set_int"] is Interpreter.__dict__["set_var"]
+    assert Interpreter.__dict__["set_double"] is Interpreter.__dict__["set_var"]
+    for name in ("cast_list", "cast_array", "cast_keyed_list", "generate_callback_cmd_name"):
+        assert isinstance(Interpreter.__dict__[name], staticmethod), name
+    methods = [n for n in Interpreter.__dict__ if not n.startswith("__") or n in ("__init__", "__getattr__")]
+    assert methods[:3] == ["__init__", "_load_entrypoint", "__getattr__"]
+    assert methods[-1] == "cast_any"
+
+
+def test_global_interpreter_all():
+    g = imod._global_interpreter
+    assert isinstance(g, Interpreter)
+    assert g.__all__[:4] == ["generate_callback_cmd_name", "create_callback", "remove_callback", "eval"]
+    assert g.__all__.index("cast_any") == 25
+    for name in ("tk", "history", "Vox", "vox", "global_ns", "local_ns", "vars", "objs"):
+        assert name in g.__all__
+    for name in ("__init__", "_load_entrypoint", "__MAX_HISTORY__", "__callbacks__"):
+        assert name not in g.__all__
+
+
+# ---------------------------------------------------------------------------
+# Start-up
+
+
+def test_takes_no_arguments():
+    with pytest.raises(TypeError):
+        Interpreter(1)
+
+
+def test_startup_state(interp):
+    tk = interp.tk
+    assert [tk.eval(f"set ::{n}") for n in ("argc", "tcl_interactive", "argv0", "argv")] == ["0", "0", "", ""]
+    assert tk.eval("llength $::argv") == "0"
+    tk.eval("package present Tclx")
+    assert interp.Vox is interp.vox
+    assert interp.__callbacks__ == {}
+    assert interp.vars is not None and interp.objs is not None
+    # the package's own hook loaded hobnail
+    assert tk.eval("namespace exists ::hobnail::_cbBkup") == "1"
+
+
+def test_delegation_to_tk(interp):
+    interp.call("set", "x", 5)
+    assert interp.tk.eval("set x") == "5"
+    with pytest.raises(AttributeError) as err:
+        interp.no_such_thing
+    assert str(err.value) == "'Interpreter' object has no attribute 'no_such_thing'"
+
+    class Sub(Interpreter):
+        pass
+
+    with pytest.raises(AttributeError, match=r"^'Interpreter' object has no attribute 'zz'$"):
+        Sub().zz
+
+
+class FakeEP:
+    def __init__(self, name, obj, module="fake.module"):
+        self.name, self.module, self._obj = name, module, obj
+
+    def load(self):
+        return self._obj
+
+
+@pytest.fixture
+def hooks(monkeypatch):
+    """Install fake entry points: hooks(ep, ...) makes get_entry_points return them."""
+    seen = []
+
+    def install(*eps):
+        monkeypatch.setattr(imod, "get_entry_points", lambda group: seen.append(group) or list(eps))
+        return seen
+
+    return install
+
+
+def test_no_hooks(hooks):
+    seen = hooks()
+    it = Interpreter()
+    assert seen == ["velmor.tcl"]
+    assert it.tk.eval("namespace exists ::hobnail") == "0"
+
+
+@pytest.mark.parametrize("name", ["tcl_init", "init", ""], ids=["tcl_init", "substring", "empty"])
+def test_allowed_hook_runs(hooks, caplog, name):
+    called = []
+    hooks(FakeEP(name, called.append, module="my.hooks"))
+    with caplog.at_level(logging.DEBUG, logger="velmor.tcl.interpreter"):
+        it = Interpreter()
+    assert called == [it]
+    assert "Loading Tcl-Init from my.hooks" in [r.getMessage() for r in caplog.records]
+
+
+def test_unknown_hook_stops_startup(hooks):
+    called = []
+    hooks(FakeEP("tcl_init", called.append), FakeEP("setup", called.append, module="x.y"),
+          FakeEP("tcl_init", called.append))
+    with pytest.raises(ValueError) as err:
+        Interpreter()
+    assert str(err.value) == "Unknown Tcl entrypoint: setup from x.y"
+    assert len(called) == 1
+
+
+def test_non_callable_hook(hooks):
+    hooks(FakeEP("tcl_init", 5))
+    with pytest.raises(TypeError) as err:
+        Interpreter()
+    assert str(err.value) == "Tcl-Init must be callable, got: 5"
+
+
+def test_hook_settings_read_at_call_time(hooks, monkeypatch):
+    called = []
+    hooks(FakeEP("setup", called.append))
+    monkeypatch.setattr(imod, "TCL_ALLOWED_ENTRYPOINT_KEYS", ("setup",))
+    Interpreter()
+    assert len(called) == 1
+
+
+def test_hook_errors_propagate(hooks):
+    def boom(interp):
+        raise KeyError("boom")
+
+    hooks(FakeEP("tcl_init", boom))
+    with pytest.raises(KeyError):
+        Interpreter()
+
+
+# ---------------------------------------------------------------------------
+# Evaluation
+
+
+def test_eval_result_and_typecast(interp):
+    assert interp.eval("expr 1+2") == "3"
+    assert interp.eval("expr 1+2", typecast=True) == 3
+    assert interp.eval("expr 1+2", typecast="yes") == 3
+    assert interp.eval("expr 1+2", typecast=0) == "3"
+    assert interp.eval("expr 1+2", typecast=None) == "3"
+
+
+def test_eval_error_is_errorinfo(interp):
+    with pytest.raises(TclError) as err:
+        interp.eval("proc p {} {nosuchcmd 1}; p")
+    exc = err.value
+    msg = str(exc)
+    assert msg.startswith('invalid command name "nosuchcmd"\n')
+    assert '(procedure "p" line 1)' in msg
+    assert msg == interp.get_errorInfo()
+    assert exc.args == (msg,)
+    assert exc.__cause__ is None and exc.__context__ is None and exc.__suppress_context__
+    # errorInfo stays after a successful script
+    interp.eval("set ok 1")
+    assert interp.get_errorInfo() == msg
+
+
+def test_eval_records(interp):
+    code = "set y 2"
+    interp.eval(code)
+    assert newest(interp.history) == code
+    with pytest.raises(TclError):
+        interp.eval("error failing")
+    assert newest(interp.history) == "error failing"
+    n = len(interp.history.__history__)
+    interp.eval("set z 3", record=False)
+    interp.eval("set z 3", record=0)
+    assert len(interp.history.__history__) == n
+
+
+def test_eval_non_str(interp):
+    with pytest.raises(TypeError):
+        interp.eval(42)
+
+
+# ---------------------------------------------------------------------------
+# Casts
+
+S = Interpreter  # static casts are called on the class as on an instance
+
+
+@pytest.mark.parametrize("call, expected", [
+    (lambda i: S.cast_list("1 2 3"), ("1", "2", "3")),
+    (lambda i: i.cast_list("1 2 3", item_cast=int), (1, 2, 3)),
+    (lambda i: S.cast_list(""), ()),
+    (lambda i: S.cast_list("a {b c}"), ("a", "b c")),
+    (lambda i: i.cast_int([5]), 5),
+    (lambda i: i.cast_int("0x10"), 16),
+    (lambda i: i.cast_int(7), 7),
+    (lambda i: i.cast_double("2.5"), 2.5),
+    (lambda i: i.cast_double([2.5]), 2.5),
+    (lambda i: i.cast_double("3"), 3.0),
+    (lambda i: i.cast_boolean("yes"), True),
+    (lambda i: i.cast_boolean("on"), True),
+    (lambda i: i.cast_boolean("off"), False),
+    (lambda i: i.cast_boolean("2"), True),
+    (lambda i: i.cast_boolean("0.0"), False),
+    (lambda i: i.cast_boolean("1e3"), True),
+    (lambda i: i.cast_boolean([0]), False),
+    (lambda i: S.cast_array("a 1 b 2"), {"a": "1", "b": "2"}),
+    (lambda i: i.cast_array("a 1 b 2", item_cast=int), {"a": 1, "b": 2}),
+    (lambda i: S.cast_keyed_list("{a 1} {b 2}"), {"a": "1", "b": "2"}),
+], ids=["list", "list-item_cast", "list-empty", "list-braces", "int-of-list", "int-hex",
+        "int-int", "double", "double-of-list", "double-of-int-text", "bool-yes", "bool-on",
+        "bool-off", "bool-2", "bool-0.0", "bool-1e3", "bool-list", "array", "array-item_cast",
+        "keyed"])
+def test_casts(interp, call, expected):
+    result = call(interp)
+    assert result == expected
+    assert type(result) is type(expected) or isinstance(result, (Array, NestMap))
+
+
+def test_cast_types(interp):
+    assert type(S.cast_array("a 1")) is Array
+    assert type(S.cast_keyed_list("{a 1}")) is NestMap
+    assert type(interp.cast_boolean("2")) is bool
+
+
+def test_cast_keyed_list_item_cast_nested(interp):
+    nm = S.cast_keyed_list("{a 1} {b {{c 2} {d 3}}}", item_cast=int)
+    assert nm["a"] == 1
+    assert nm["b"]["c"] == 2 and nm["b"]["d"] == 3
+
+
+@pytest.mark.parametrize("call, exc", [
+    (lambda i: S.cast_list("{a"), TclError),
+    (lambda i: i.cast_list('"a'), TclError),
+    (lambda i: i.cast_int("abc"), None),
+    (lambda i: i.cast_int("1.5"), None),
+    (lambda i: i.cast_double("abc"), None),
+    (lambda i: i.cast_boolean("maybe"), TclError),
+], ids=["list-brace", "list-quote", "int", "int-float", "double", "boolean"])
+def test_cast_errors(interp, call, exc):
+    with pytest.raises(ValueError) as err:
+        call(interp)
+    if exc is not None:
+        assert type(err.value.__cause__) is exc
+        assert err.value.args == (err.value.__cause__,)
+
+
+def test_cast_boolean_resets_result(interp, monkeypatch):
+    seen = []
+    monkeypatch.setattr(imod.TclDLL, "Tcl_ResetResult", lambda i: seen.append(i))
+    interp.cast_boolean("1")
+    assert seen == [interp]
+
+
+def test_cast_any_preference(interp):
+    class MyInt(int):
+        pass
+
+    seven, half = 7, 2.5
+    assert interp.cast_any(seven) is seven and interp.cast_any(half) is half
+    klobj = interp.tk.eval("keylset kl a 1 b 2") or interp.tk.call("set", "kl")
+    cases = [
+        ("1", 1), ("-12", -12), ("0x1f", 31), ("1.5", 1.5), ("1e2", 100.0), ("true", True),
+        ("no", False), ("{a 1} {b 2}", NestMap(a="1", b="2")), ("{hello world}", NestMap(hello="world")),
+        ("  ", NestMap()), ("hello world", "hello world"), ("", ""), ("{a", "{a"),
+        (("a b", 1), ("a b", "1")), ((("x", 2), [3]), ("x 2", "3")), (True, True),
+        (MyInt(3), 3), (klobj, NestMap(a="1", b="2")),
+    ]
+    for value, expected in cases:
+        result = interp.cast_any(value)
+        assert result == expected and type(result) is type(expected), (value, result)
+    assert type(interp.cast_any(MyInt(3))) is int
+
+
+@settings(max_examples=150, deadline=None)
+@given(text=st.text())
+def test_casts_raise_only_value_error(text):
+    interp = imod._global_interpreter
+    for cast in (interp.cast_int, interp.cast_double, interp.cast_boolean, S.cast_list,
+                 S.cast_array, S.cast_keyed_list):
+        try:
+            cast(text)
+        except ValueError:
+            pass
+    result = interp.cast_any(text)
+    assert isinstance(result, (str, int, float, bool, NestMap))
+
+
+# ---------------------------------------------------------------------------
+# Typed variable access
+
+
+@pytest.mark.parametrize("setter, value, getter, expected", [
+    ("set_var", 5, "get_var", "5"),
+    ("set_var", 5, "get_int", 5),
+    ("set_var", 5, "get_double", 5.0),
+    ("set_int", 7, "get_int", 7),
+    ("set_double", 2.5, "get_double", 2.5),
+    ("set_var", "a b", "get_var", "a b"),
+    ("set_boolean", "non-empty", "get_var", "1"),
+    ("set_boolean", [], "get_var", "0"),
+    ("set_var", "yes", "get_boolean", True),
+    ("set_var", "true", "get_boolean", True),
+    ("set_var", 3, "get_boolean", True),
+    ("set_var", "0", "get_boolean", False),
+    ("set_list", ["a b", "c"], "get_var", "{a b} c"),
+    ("set_list", ["a b", "c"], "get_list", ("a b", "c")),
+    ("set_list", (x for x in (1, 2)), "get_list", ("1", "2")),
+    ("set_list", [], "get_list", ()),
+], ids=lambda v: v if isinstance(v, str) else None)
+def test_typed_round_trip(interp, setter, value, getter, expected):
+    assert getattr(interp, setter)("v", value) is None
+    result = getattr(interp, getter)("v")
+    assert result == expected and type(result) is type(expected)
+
+
+def test_typed_qualified_names(interp):
+    interp.tk.eval("namespace eval ::tq {}")
+    interp.set_int("::tq::n", 4)
+    assert interp.get_int("::tq::n") == 4
+    assert interp.tk.eval("set ::tq::n") == "4"
+
+
+def test_typed_errors(interp):
+    with pytest.raises(KeyError):
+        interp.get_var("no_such_variable")
+    interp.set_var("w", "abc")
+    with pytest.raises(ValueError):
+        interp.get_int("w")
+
+
+def test_keyed_list_round_trip(interp):
+    interp.set_keyed_list("kl", {"a": "1", "b": {"c": "x y"}})
+    assert interp.tk.eval("keylget kl b.c") == "x y"
+    nm = interp.get_keyed_list("kl")
+    assert type(nm) is NestMap
+    assert nm["a"] == "1" and nm["b"]["c"] == "x y"
+    nm["a"] = "2"
+    interp.set_keyed_list("kl", nm)
+    assert interp.tk.eval("keylget kl a") == "2"
+    assert interp.get_keyed_list("kl") == nm
+
+
+def test_set_keyed_list_bad_object_leaves_variable(interp):
+    interp.set_var("kk", "keep")
+    with pytest.raises(Exception):
+        interp.set_keyed_list("kk", 5)
+    assert interp.get_var("kk") == "keep"
+
+
+def test_array_round_trip(interp):
+    interp.set_array("arr", {"a": 1, "b c": "x"})
+    arr = interp.get_array("arr")
+    assert isinstance(arr, Array)
+    assert dict(arr) == {"a": "1", "b c": "x"}
+    interp.set_array("arr", Array({"a": "2"}))
+    assert interp.get_array("arr")["a"] == "2"
+
+
+# ---------------------------------------------------------------------------
+# Weak references and the package top level
+
+
+def test_objects_do_not_keep_interpreter_alive():
+    it = Interpreter()
+    vox, code, ns = it.vox, it.vox.set, it.global_ns
+    ref = weakref.ref(it)
+    del it
+    gc.collect()
+    assert ref() is None
+    with pytest.raises(ReferenceError):
+        vox.tcl.tk
+    with pytest.raises(ReferenceError):
+        code("x", 1)
+    with pytest.raises(ReferenceError):
+        ns.vars["x"]
+
+
+def test_package_top_level():
+    import velmor.tcl.history as h
+    import velmor.tcl.vox as v
+
+    g = imod._global_interpreter
+    assert type(h).__name__ == "module" and h.__name__ == "velmor.tcl.history"
+    assert v.__name__ == "velmor.tcl.vox"
+    assert velmor.tcl.tk is g.tk
+    assert velmor.tcl.Vox is g.Vox
+    assert velmor.tcl.eval.__self__ is g
+    assert velmor.tcl.cast_list("a {b c}") == ("a", "b c")
+    assert velmor.tcl.cast_array("a 1", item_cast=int) == {"a": 1}
+    velmor.tcl.eval("set ::pkg_level 42")
+    assert g.get_int("pkg_level") == 42
+    proxy = weakref.proxy(velmor.tcl)
+    assert proxy.tk is g.tk
+
+
+class LongWay(Interpreter):
+    """Overrides a cast, so cast_any takes every attempt through the methods."""
+
+    def cast_int(self, value):
+        return Interpreter.cast_int(self, value)
+
+
+@pytest.fixture(scope="module")
+def long_way():
+    return LongWay()
+
+
+numberish = st.from_regex(r"[ \t\n]?[-+]?(0[xob])?[0-9a-fA-F._e]{0,6}[ \t]?", fullmatch=True)
+words = st.sampled_from(["true", "FALSE", "yes", "no", "on", "off", "of", "o", "t", "n", "inf", "-Inf",
+                         "NaN", "nan", "Infinity", "0", "00", "-0", "08", "012", "1e5", ".5", "5.",
+                         "99999999999999999999", " 1 ", "\v5", "{a 1}", "a 1", "x\x00", ""])
+
+
+@settings(max_examples=200, deadline=None)
+@given(text=st.one_of(numberish, words, st.text(max_size=8)))
+def test_cast_any_shortcut_matches_long_way(long_way, text):
+    interp = imod._global_interpreter
+    fast, slow = interp.cast_any(text), long_way.cast_any(text)
+    assert fast == slow or (fast != fast and slow != slow)  # NaN never equals itself
+    assert type(fast) is type(slow)
+
+
+def test_startup_hook_on_plain_tcl():
+    import tkinter
+    from velmor.tcl import _startup
+
+    app = tkinter.Tcl()
+
+    class Target:
+        tk = app.tk
+
+    _startup.tcl_init(Target())
+    assert app.eval("lindex $::auto_path end") == _startup.TCL_LIBRARY
+    assert app.eval("package present hobnail") == "1.0"
+    assert app.eval("namespace exists ::hobnail::_cbBkup") == "1"
+    assert app.eval("info exists ::dir") == "0"
