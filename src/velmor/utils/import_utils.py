@@ -1,11 +1,89 @@
-"""Entry-point discovery for start-up hooks of installed packages."""
-from importlib import metadata
+"""Entry-point discovery for start-up hooks of installed packages.
+
+Reads the ``entry_points.txt`` files of the distributions on ``sys.path``
+directly: ``importlib.metadata`` costs more to import than starting a whole
+Tcl interpreter, and every ``import velmor.tcl`` looks hooks up once.
+"""
+import os
+import sys
+
+
+class EntryPoint:
+    """One entry point: ``name``, ``value`` ("module:attr"), ``group``."""
+
+    __slots__ = ("name", "value", "group")
+
+    def __init__(self, name, value, group):
+        self.name = name
+        self.value = value
+        self.group = group
+
+    @property
+    def module(self):
+        return self.value.partition(":")[0].strip()
+
+    @property
+    def attr(self):
+        return self.value.partition(":")[2].partition("[")[0].strip() or None
+
+    def load(self):
+        """Import the module and return the object the entry point names."""
+        import importlib
+
+        obj = importlib.import_module(self.module)
+        attr = self.attr
+        if attr:
+            for part in attr.split("."):
+                obj = getattr(obj, part)
+        return obj
+
+    def __repr__(self):
+        return "EntryPoint(name=%r, value=%r, group=%r)" % (self.name, self.value, self.group)
+
+
+def _dist_name(folder):
+    # "velmor-0.1.0.dist-info" -> "velmor"; normalised as packaging does.
+    base = folder.rsplit(".", 1)[0]
+    return base.split("-", 1)[0].lower().replace("_", "-").replace(".", "-")
+
+
+def _parse(text, group):
+    found, current = [], None
+    for line in text.splitlines():
+        line = line.strip()
+        if not line or line[0] in "#;":
+            continue
+        if line[0] == "[" and line[-1] == "]":
+            current = line[1:-1].strip()
+        elif current == group and "=" in line:
+            name, _, value = line.partition("=")
+            found.append(EntryPoint(name.strip(), value.strip(), group))
+    return found
 
 
 def get_entry_points(group):
     """Return the installed entry points of ``group``, each with ``name``,
-    ``module`` and ``load()``."""
-    eps = metadata.entry_points()
-    if hasattr(eps, "select"):
-        return list(eps.select(group=group))
-    return list(eps.get(group, ()))  # Python < 3.10
+    ``module`` and ``load()``; a distribution found twice on ``sys.path``
+    counts once (the first wins, as for imports)."""
+    seen, result = set(), []
+    for entry in sys.path:
+        try:
+            names = sorted(os.listdir(entry or "."))
+        except OSError:
+            continue
+        for folder in names:
+            if not folder.endswith((".dist-info", ".egg-info")):
+                continue
+            dist = _dist_name(folder)
+            if dist in seen:
+                continue
+            path = os.path.join(entry or ".", folder, "entry_points.txt")
+            try:
+                with open(path, encoding="utf-8") as f:
+                    text = f.read()
+            except OSError:
+                seen.add(dist)
+                continue
+            seen.add(dist)
+            result.extend(_parse(text, group))
+    return result
