@@ -2,6 +2,8 @@
 // (Entry, History), with markers and filtering.
 #include "velmor.h"
 
+#include <algorithm>
+
 namespace {
 
 // Classes made at import; they live as long as the process, as module-level
@@ -26,6 +28,46 @@ nb::object checked(PyObject *o) {
 // The words of a command as one Tcl-like line: words with a space are
 // wrapped in braces.  Non-str words raise TypeError as str.join would.
 nb::object join_words(nb::handle api) {
+    if (PyList_CheckExact(api.ptr()) || PyTuple_CheckExact(api.ptr())) {
+        // The usual case, a list of command words: size the line first and
+        // write it once.
+        PyObject **items = PySequence_Fast_ITEMS(api.ptr());
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(api.ptr());
+        Py_ssize_t total = n > 0 ? n - 1 : 0;
+        Py_UCS4 maxchar = 127;
+        bool plain = true;
+        for (Py_ssize_t i = 0; i < n && plain; ++i) {
+            PyObject *w = items[i];
+            if (!PyUnicode_Check(w)) {
+                plain = false;
+                break;
+            }
+            Py_ssize_t len = PyUnicode_GET_LENGTH(w);
+            if (PyUnicode_FindChar(w, ' ', 0, len, 1) >= 0)
+                len += 2;
+            total += len;
+            maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(w));
+        }
+        if (plain) {
+            nb::object line = checked(PyUnicode_New(total, maxchar));
+            Py_ssize_t at = 0;
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                PyObject *w = items[i];
+                Py_ssize_t len = PyUnicode_GET_LENGTH(w);
+                bool braced = PyUnicode_FindChar(w, ' ', 0, len, 1) >= 0;
+                if (i)
+                    PyUnicode_WRITE(PyUnicode_KIND(line.ptr()), PyUnicode_DATA(line.ptr()), at++, ' ');
+                if (braced)
+                    PyUnicode_WRITE(PyUnicode_KIND(line.ptr()), PyUnicode_DATA(line.ptr()), at++, '{');
+                if (PyUnicode_CopyCharacters(line.ptr(), at, w, 0, len) < 0)
+                    throw nb::python_error();
+                at += len;
+                if (braced)
+                    PyUnicode_WRITE(PyUnicode_KIND(line.ptr()), PyUnicode_DATA(line.ptr()), at++, '}');
+            }
+            return line;
+        }
+    }
     nb::object it = checked(PyObject_GetIter(api.ptr()));
     nb::object parts = checked(PyList_New(0));
     Py_ssize_t i = 0;

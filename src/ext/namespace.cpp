@@ -1,3 +1,1611 @@
-// placeholder
+// namespace.cpp: the object model of Tcl namespaces, variables and commands.
+//
+// Every object keeps its interpreter through a weakref proxy (the package
+// module `velmor.tcl` stands in when none is given), so nothing here keeps an
+// interpreter alive; once it is gone each Tcl access raises ReferenceError
+// from the proxy.  Tcl is reached only through the tkinter application
+// object: `tk.call` with a word tuple or `tk.eval` with listify'd text.
 #include "velmor.h"
-NB_MODULE(namespace, m) { (void) m; }
+
+namespace {
+
+// Held for the life of the process.
+PyObject *g_TclError, *g_MethodType, *g_update_wrapper;
+PyObject *g_marker;  // TclVariable's private "no cast given" default
+// Our own functions, compared by identity to see that a shortcut on a hot
+// path stands for exactly the code that Python would run.
+PyObject *g_vv_get_fn, *g_ov_get_fn, *g_vv_set_fn, *g_vv_byref_fn;
+PyObject *g_var_init_fn, *g_var_get_str_fn, *g_var_get_obj_fn, *g_var_set_fn;
+
+// ---------------------------------------------------------------------------
+// Small call helpers
+
+nb::object checked(PyObject *r) {
+    if (!r)
+        throw nb::python_error();
+    return nb::steal(r);
+}
+nb::object get_attr(nb::handle o, nb::handle name) {
+    return checked(PyObject_GetAttr(o.ptr(), name.ptr()));
+}
+void set_attr(nb::handle o, nb::handle name, nb::handle value) {
+    if (PyObject_SetAttr(o.ptr(), name.ptr(), value.ptr()) < 0)
+        throw nb::python_error();
+}
+
+// obj.name(args...) through vectorcall, without a bound-method temporary.
+template <typename... H> nb::object callm(nb::handle obj, nb::handle name, H... args) {
+    PyObject *v[] = {obj.ptr(), nb::handle(args).ptr()...};
+    return checked(PyObject_VectorcallMethod(name.ptr(), v,
+                                             (1 + sizeof...(H)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                             nullptr));
+}
+template <typename... H> nb::object call(nb::handle fn, H... args) {
+    PyObject *v[] = {nullptr, nb::handle(args).ptr()...};
+    return checked(PyObject_Vectorcall(fn.ptr(), v + 1,
+                                       sizeof...(H) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+struct KW {
+    const char *name;
+    nb::handle value;
+};
+
+// fn(*pos, **{names: values}); `star` (a tuple) and `starstar` (a dict)
+// follow the fixed positional and keyword arguments when given.
+nb::object call_full(nb::handle fn, std::initializer_list<nb::handle> pos,
+                     std::initializer_list<KW> kws, PyObject *star = nullptr,
+                     PyObject *starstar = nullptr) {
+    size_t npos = pos.size() + (star ? (size_t) PyTuple_GET_SIZE(star) : 0);
+    nb::object args = checked(PyTuple_New((Py_ssize_t) npos));
+    size_t i = 0;
+    for (nb::handle h : pos)
+        PyTuple_SET_ITEM(args.ptr(), i++, Py_NewRef(h.ptr()));
+    if (star)
+        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(star); ++k)
+            PyTuple_SET_ITEM(args.ptr(), i++, Py_NewRef(PyTuple_GET_ITEM(star, k)));
+    nb::object kw = checked(PyDict_New());
+    for (const KW &k : kws)
+        if (PyDict_SetItemString(kw.ptr(), k.name, k.value.ptr()) < 0)
+            throw nb::python_error();
+    if (starstar) {
+        PyObject *key, *value;
+        Py_ssize_t p = 0;
+        while (PyDict_Next(starstar, &p, &key, &value)) {
+            int has = PyDict_Contains(kw.ptr(), key);
+            if (has < 0)
+                throw nb::python_error();
+            if (has) {
+                // As Python reports f(x=1, **{'x': 2}).
+                nb::object qn = vt::getattr_or_none(fn, VT_STR("__qualname__"));
+                PyErr_Format(PyExc_TypeError, "%S() got multiple values for keyword argument '%S'",
+                             qn.ptr(), key);
+                throw nb::python_error();
+            }
+            if (PyDict_SetItem(kw.ptr(), key, value) < 0)
+                throw nb::python_error();
+        }
+    }
+    return checked(PyObject_Call(fn.ptr(), args.ptr(), kw.ptr()));
+}
+
+nb::object super_of(nb::handle cls, nb::handle self) {
+    return checked(PyObject_CallFunctionObjArgs((PyObject *) &PySuper_Type, cls.ptr(), self.ptr(),
+                                                nullptr));
+}
+
+bool is_tcl_error() { return PyErr_ExceptionMatches(g_TclError) != 0; }
+
+nb::object tuple_of(std::initializer_list<nb::handle> items) {
+    nb::object t = checked(PyTuple_New((Py_ssize_t) items.size()));
+    Py_ssize_t i = 0;
+    for (nb::handle h : items)
+        PyTuple_SET_ITEM(t.ptr(), i++, Py_NewRef(h.ptr()));
+    return t;
+}
+nb::object concat(nb::handle a, nb::handle b) {
+    return checked(PySequence_Concat(a.ptr(), b.ptr()));
+}
+nb::object tuple_slice(nb::handle t, Py_ssize_t lo) {
+    return checked(PySequence_GetSlice(t.ptr(), lo, PY_SSIZE_T_MAX));
+}
+
+// ---------------------------------------------------------------------------
+// Interpreter references
+
+// The stored form of a `tcl` argument: the package module when false, a
+// weakref proxy unless it already is one.
+nb::object interp_ref(nb::handle tcl) {
+    nb::object t = nb::borrow(tcl);
+    if (!vt::truthy(t))
+        t = checked(PyImport_ImportModule("velmor.tcl"));
+    if (!PyWeakref_CheckProxy(t.ptr()))
+        t = checked(PyWeakref_NewProxy(t.ptr(), nullptr));
+    return t;
+}
+
+nb::object tk_of(nb::handle obj) { return get_attr(get_attr(obj, VT_STR("tcl")), VT_STR("tk")); }
+nb::object tk_call(nb::handle obj, nb::handle words) {
+    return callm(tk_of(obj), VT_STR("call"), words);
+}
+nb::object tk_eval(nb::handle obj, nb::handle script) {
+    return callm(tk_of(obj), VT_STR("eval"), script);
+}
+nb::object cast(nb::handle obj, nb::handle how, nb::handle value) {
+    return callm(get_attr(obj, VT_STR("tcl")), how, value);
+}
+
+// ---------------------------------------------------------------------------
+// Name arithmetic
+
+// listify(o) as a str.
+nb::object lstr(nb::handle o) {
+    nb::object s = vt::listify(o);
+    if (!PyUnicode_Check(s.ptr()))
+        s = vt::str(s);
+    return s;
+}
+
+bool starts_colons(PyObject *s) {
+    return PyUnicode_GET_LENGTH(s) >= 2 && PyUnicode_READ_CHAR(s, 0) == ':' &&
+           PyUnicode_READ_CHAR(s, 1) == ':';
+}
+bool has_colon(PyObject *s) {
+    Py_ssize_t r = PyUnicode_FindChar(s, ':', 0, PyUnicode_GET_LENGTH(s), 1);
+    if (r == -2)
+        throw nb::python_error();
+    return r >= 0;
+}
+
+nb::object split_str(nb::handle s) {
+    bool absolute = starts_colons(s.ptr());
+    nb::object pieces = checked(PyUnicode_Split(s.ptr(), VT_STR("::").ptr(), -1));
+    nb::object out = checked(PyList_New(0));
+    if (absolute && PyList_Append(out.ptr(), VT_STR("").ptr()) < 0)
+        throw nb::python_error();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pieces.ptr()); ++i) {
+        PyObject *p = PyList_GET_ITEM(pieces.ptr(), i);
+        if (PyUnicode_GET_LENGTH(p) == 0)
+            continue;
+        if (has_colon(p)) {
+            PyErr_Format(PyExc_ValueError, "Invalid Tcl namespace '%U'", s.ptr());
+            throw nb::python_error();
+        }
+        if (PyList_Append(out.ptr(), p) < 0)
+            throw nb::python_error();
+    }
+    return out;
+}
+
+nb::object normalize_str(nb::handle s) {
+    // Without a colon, split gives [s] (or [] for ''), which joins back to s.
+    if (!has_colon(s.ptr()))
+        return nb::borrow(s);
+    return checked(PyUnicode_Join(VT_STR("::").ptr(), split_str(s).ptr()));
+}
+
+nb::object join_names(nb::handle first, PyObject *const *rest, Py_ssize_t n) {
+    nb::object result = lstr(first);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        nb::object arg = lstr(nb::handle(rest[i]));
+        if (PyUnicode_GET_LENGTH(result.ptr()) == 0)
+            result = arg;
+        else if (starts_colons(arg.ptr()))
+            result = arg;
+        else if (PyUnicode_GET_LENGTH(arg.ptr()) != 0)
+            result = checked(PyUnicode_FromFormat("%U::%U", result.ptr(), arg.ptr()));
+    }
+    return normalize_str(result);
+}
+nb::object join2(nb::handle a, nb::handle b) {
+    PyObject *rest[1] = {b.ptr()};
+    return join_names(a, rest, 1);
+}
+
+nb::object tail_str(nb::handle s) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(s.ptr());
+    Py_ssize_t idx = PyUnicode_Find(s.ptr(), VT_STR("::").ptr(), 0, n, -1);
+    if (idx == -2)
+        throw nb::python_error();
+    if (idx == -1)
+        return nb::borrow(s);
+    return checked(PyUnicode_Substring(s.ptr(), idx + 2, n));
+}
+
+// name "(" index ")" for an element name.
+nb::object elem(nb::handle name, nb::handle index) {
+    nb::object i = lstr(index);
+    return checked(PyUnicode_FromFormat("%U(%U)", vt::str(name).ptr(), i.ptr()));
+}
+
+// ---------------------------------------------------------------------------
+// A lazy iterator: the names are fetched when the first one is asked for,
+// as a Python generator would do it.
+
+using FetchFn = nb::object (*)(nb::handle owner);
+
+struct NamesIter {
+    PyObject_HEAD
+    PyObject *owner;  // dropped once fetched
+    PyObject *it;
+    FetchFn fetch;
+};
+
+int ni_traverse(PyObject *o, visitproc visit, void *arg) {
+    NamesIter *n = (NamesIter *) o;
+    Py_VISIT(n->owner);
+    Py_VISIT(n->it);
+    Py_VISIT(Py_TYPE(o));
+    return 0;
+}
+int ni_clear(PyObject *o) {
+    NamesIter *n = (NamesIter *) o;
+    Py_CLEAR(n->owner);
+    Py_CLEAR(n->it);
+    return 0;
+}
+void ni_dealloc(PyObject *o) {
+    PyObject_GC_UnTrack(o);
+    ni_clear(o);
+    PyTypeObject *tp = Py_TYPE(o);
+    tp->tp_free(o);
+    Py_DECREF(tp);
+}
+PyObject *ni_next(PyObject *o) {
+    NamesIter *n = (NamesIter *) o;
+    if (!n->it) {
+        if (!n->owner)
+            return nullptr;
+        try {
+            nb::object owner = nb::steal(n->owner);
+            n->owner = nullptr;
+            nb::object names = n->fetch(owner);
+            n->it = checked(PyObject_GetIter(names.ptr())).release().ptr();
+        } catch (nb::python_error &e) {
+            e.restore();
+            return nullptr;
+        } catch (...) {
+            PyErr_SetString(PyExc_RuntimeError, "unexpected C++ exception");
+            return nullptr;
+        }
+    }
+    PyObject *r = PyIter_Next(n->it);
+    if (!r && !PyErr_Occurred())
+        Py_CLEAR(n->it);
+    return r;
+}
+
+PyTypeObject *g_NamesIter;
+
+nb::object names_iter(nb::handle owner, FetchFn fetch) {
+    NamesIter *n = PyObject_GC_New(NamesIter, g_NamesIter);
+    if (!n)
+        throw nb::python_error();
+    n->owner = Py_NewRef(owner.ptr());
+    n->it = nullptr;
+    n->fetch = fetch;
+    PyObject_GC_Track((PyObject *) n);
+    return nb::steal((PyObject *) n);
+}
+
+void make_names_iter_type() {
+    PyType_Slot slots[] = {{Py_tp_dealloc, (void *) ni_dealloc},
+                           {Py_tp_traverse, (void *) ni_traverse},
+                           {Py_tp_clear, (void *) ni_clear},
+                           {Py_tp_iter, (void *) PyObject_SelfIter},
+                           {Py_tp_iternext, (void *) ni_next},
+                           {0, nullptr}};
+    PyType_Spec spec = {"velmor.tcl.namespace.names_iterator", sizeof(NamesIter), 0,
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
+    g_NamesIter = (PyTypeObject *) PyType_FromSpec(&spec);
+    if (!g_NamesIter)
+        throw nb::python_error();
+}
+
+Py_ssize_t count_iter(nb::handle obj) {
+    nb::object it = checked(PyObject_GetIter(obj.ptr()));
+    Py_ssize_t n = 0;
+    while (PyObject *item = PyIter_Next(it.ptr())) {
+        Py_DECREF(item);
+        ++n;
+    }
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    return n;
+}
+
+// `with ctx as value: return body(value)`, with Python's exit semantics.
+template <typename F> nb::object with_block(nb::handle ctx, F body) {
+    nb::object value = callm(ctx, VT_STR("__enter__"));
+    nb::object result;
+    try {
+        result = body(value);
+    } catch (nb::python_error &e) {
+        nb::object exc = nb::borrow(e.value());
+        nb::object tb = e.traceback().is_valid() ? nb::borrow(e.traceback()) : nb::none();
+        nb::object suppress =
+            callm(ctx, VT_STR("__exit__"), nb::handle((PyObject *) Py_TYPE(exc.ptr())), exc, tb);
+        if (vt::truthy(suppress))
+            return nb::none();
+        throw;
+    }
+    callm(ctx, VT_STR("__exit__"), nb::none(), nb::none(), nb::none());
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+// TclVariable
+
+nb::object var_name(nb::handle self) { return get_attr(self, VT_STR("var_name")); }
+
+// The variable's name, or its element name for an index.
+nb::object var_word(nb::handle self, nb::handle array_index) {
+    nb::object name = var_name(self);
+    if (array_index.is_none())
+        return name;
+    return elem(name, array_index);
+}
+
+nb::object var_init(vt::Args &a) {
+    nb::handle self = a[0], name = a[1], index = a[2];
+    set_attr(self, VT_STR("tcl"), interp_ref(a[3]));
+    set_attr(self, VT_STR("cast"), a[4]);
+    if (index.is_none())
+        set_attr(self, VT_STR("var_name"), vt::listify(name));
+    else
+        set_attr(self, VT_STR("var_name"), elem(vt::listify(name), index));
+    return nb::none();
+}
+
+
+nb::object apply_cast(nb::handle self, nb::object result, nb::handle cast_arg) {
+    nb::object how = nb::borrow(cast_arg);
+    if (how.ptr() == g_marker)
+        how = get_attr(self, VT_STR("cast"));
+    if (vt::truthy(how))
+        result = call(how, result);
+    return result;
+}
+
+nb::object var_get_obj(vt::Args &a) {
+    nb::handle self = a[0], index = a[1];
+    nb::object tk = tk_of(self);
+    nb::object name = var_name(self);
+    nb::object result = index.is_none()
+                            ? callm(tk, VT_STR("getvar"), name)
+                            : callm(tk, VT_STR("getvar"), name, lstr(index));
+    return apply_cast(self, std::move(result), a[2]);
+}
+
+nb::object var_get_str(vt::Args &a) {
+    nb::handle self = a[0];
+    nb::object words = tuple_of({VT_STR("set"), var_word(self, a[1])});
+    return tk_eval(self, vt::listify(words));
+}
+
+nb::object var_set(vt::Args &a) {
+    nb::handle self = a[0], value = a[1], index = a[2];
+    nb::object tk = tk_of(self);
+    nb::object name = var_name(self);
+    if (index.is_none())
+        callm(tk, VT_STR("setvar"), name, vt::tclobj(value));
+    else
+        callm(tk, VT_STR("setvar"), name, lstr(index), vt::tclobj(value));
+    return nb::none();
+}
+
+nb::object var_unset(vt::Args &a) {
+    nb::handle self = a[0], index = a[1];
+    nb::object tk = tk_of(self);
+    nb::object name = var_name(self);
+    PyObject *r;
+    if (index.is_none()) {
+        PyObject *v[2] = {tk.ptr(), name.ptr()};
+        r = PyObject_VectorcallMethod(VT_STR("unsetvar").ptr(), v,
+                                      2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    } else {
+        nb::object i = lstr(index);
+        PyObject *v[3] = {tk.ptr(), name.ptr(), i.ptr()};
+        r = PyObject_VectorcallMethod(VT_STR("unsetvar").ptr(), v,
+                                      3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    }
+    if (!r) {
+        if (is_tcl_error() && vt::truthy(a[2])) {
+            PyErr_Clear();
+            return nb::none();
+        }
+        throw nb::python_error();
+    }
+    Py_DECREF(r);
+    return nb::none();
+}
+
+nb::object var_exists(vt::Args &a) {
+    nb::handle self = a[0];
+    nb::object words = tuple_of({VT_STR("::info"), VT_STR("exists"), var_word(self, a[1])});
+    return cast(self, VT_STR("cast_boolean"), tk_call(self, words));
+}
+
+nb::object var_array_item_byref(vt::Args &a) {
+    nb::handle self = a[0];
+    return call_full(a.g(VT_STR("TclVariable")), {self},
+                     {{"array_index", a[1]}, {"tcl", get_attr(self, VT_STR("tcl"))}, {"cast", a[2]}});
+}
+
+// ("::array", sub, name [, listify(pattern)])
+nb::object array_words(nb::handle self, nb::handle sub, nb::handle pattern) {
+    nb::object name = var_name(self);
+    if (pattern.is_none())
+        return tuple_of({VT_STR("::array"), sub, name});
+    return tuple_of({VT_STR("::array"), sub, name, vt::listify(pattern)});
+}
+
+nb::object var_array_get_obj(vt::Args &a) {
+    nb::handle self = a[0];
+    nb::object r = tk_call(self, array_words(self, VT_STR("get"), a[1]));
+    return cast(self, VT_STR("cast_array"), r);
+}
+
+nb::object var_array_get_str(vt::Args &a) {
+    nb::handle self = a[0], pattern = a[1];
+    nb::object name = var_name(self);
+    nb::object words = pattern.is_none() ? tuple_of({VT_STR("::array"), VT_STR("get"), name})
+                                         : tuple_of({VT_STR("::array"), VT_STR("get"), name, pattern});
+    nb::object r = tk_eval(self, vt::listify(words));
+    return cast(self, VT_STR("cast_array"), r);
+}
+
+nb::object var_array_set(vt::Args &a) {
+    nb::handle self = a[0];
+    nb::object words = tuple_of({VT_STR("::array"), VT_STR("set"), var_name(self), vt::tclobj(a[1])});
+    tk_call(self, words);
+    return nb::none();
+}
+
+nb::object var_array_unset(vt::Args &a) {
+    nb::handle self = a[0];
+    tk_call(self, array_words(self, VT_STR("unset"), a[1]));
+    return nb::none();
+}
+
+nb::object var_array_size(vt::Args &a) {
+    nb::handle self = a[0];
+    return tk_call(self, array_words(self, VT_STR("size"), nb::none()));
+}
+
+nb::object var_array_names(vt::Args &a) {
+    nb::handle self = a[0];
+    nb::object r = tk_call(self, array_words(self, VT_STR("names"), a[1]));
+    return cast(self, VT_STR("cast_list"), r);
+}
+
+nb::object var_is_array(vt::Args &a) {
+    nb::handle self = a[0];
+    nb::object r = tk_call(self, array_words(self, VT_STR("exists"), nb::none()));
+    return cast(self, VT_STR("cast_boolean"), r);
+}
+
+// The interpreter's current namespace, as `tk.call("namespace", "current")`.
+nb::object current_ns(nb::handle self) {
+    return callm(tk_of(self), VT_STR("call"), VT_STR("namespace"), VT_STR("current"));
+}
+
+nb::object absolute_of(nb::handle self, nb::handle name_attr) {
+    nb::object name = get_attr(self, name_attr);
+    if (PyUnicode_Check(name.ptr()) && starts_colons(name.ptr()))
+        return name;
+    return join2(current_ns(self), name);
+}
+
+nb::object var_repr(vt::Args &a) {
+    nb::handle self = a[0];
+    nb::object tname = get_attr(nb::handle((PyObject *) Py_TYPE(self.ptr())), VT_STR("__name__"));
+    return checked(PyUnicode_FromFormat("%U(%S)", tname.ptr(), var_name(self).ptr()));
+}
+
+// ---------------------------------------------------------------------------
+// TclArrayVariable
+
+nb::object arr_init(vt::Args &a) {
+    nb::handle self = a[0];
+    nb::object sup = super_of(a.g(VT_STR("TclArrayVariable")), self);
+    call_full(get_attr(sup, VT_STR("__init__")), {a[1]}, {{"tcl", a[2]}, {"cast", a[3]}});
+    return nb::none();
+}
+
+nb::object arr_fetch_names(nb::handle self) { return callm(self, VT_STR("array_names")); }
+
+nb::object arr_getitem(vt::Args &a) {
+    nb::handle self = a[0];
+    if (_PyType_Lookup(Py_TYPE(self.ptr()), VT_STR("get").ptr()) == g_var_get_obj_fn) {
+        // self.get(array_index=key) with the stock get_obj, without binding
+        // keyword arguments for every element.
+        nb::object tk = tk_of(self);
+        nb::object r = callm(tk, VT_STR("getvar"), var_name(self), lstr(a[1]));
+        return apply_cast(self, std::move(r), nb::handle(g_marker));
+    }
+    return call_full(get_attr(self, VT_STR("get")), {}, {{"array_index", a[1]}});
+}
+
+nb::object arr_setitem(vt::Args &a) {
+    call_full(get_attr(a[0], VT_STR("set")), {a[2]}, {{"array_index", a[1]}});
+    return nb::none();
+}
+
+nb::object arr_delitem(vt::Args &a) {
+    call_full(get_attr(a[0], VT_STR("unset")), {}, {{"array_index", a[1]}});
+    return nb::none();
+}
+
+nb::object arr_contains(vt::Args &a) {
+    return call_full(get_attr(a[0], VT_STR("exists")), {}, {{"array_index", a[1]}});
+}
+
+nb::object arr_update(vt::Args &a) {
+    nb::object d = checked(PyObject_Call((PyObject *) &PyDict_Type, a.star, a.starstar));
+    callm(a[0], VT_STR("array_set"), d);
+    return nb::none();
+}
+
+// ---------------------------------------------------------------------------
+// Temporary objects
+
+// "::__velmor__{cls}_{id}_tmp".format(cls=type(self).__name__, id=id(self))
+nb::object temp_name(nb::handle self, nb::handle name) {
+    nb::object n = PyUnicode_CheckExact(name.ptr()) ? nb::borrow(name) : vt::str(name);
+    nb::object tname = get_attr(nb::handle((PyObject *) Py_TYPE(self.ptr())), VT_STR("__name__"));
+    nb::object ident = checked(PyLong_FromVoidPtr(self.ptr()));
+    return call_full(get_attr(n, VT_STR("format")), {}, {{"cls", tname}, {"id", ident}});
+}
+
+nb::object temp_init(nb::handle cls, vt::Args &a, size_t name_slot) {
+    nb::handle self = a[0];
+    nb::object name = temp_name(self, a[name_slot]);
+    nb::object sup = super_of(cls, self);
+    call_full(get_attr(sup, VT_STR("__init__")), {name}, {}, nullptr, a.starstar);
+    return nb::none();
+}
+
+// The result of the next class's __enter__, or the object itself.
+nb::object temp_enter(nb::handle cls, nb::handle self) {
+    nb::object sup = vt::getattr_or_none(super_of(cls, self), VT_STR("__enter__"));
+    if (vt::truthy(sup))
+        return call(sup);
+    return nb::borrow(self);
+}
+
+nb::object temp_exit_next(nb::handle cls, vt::Args &a) {
+    nb::object sup = vt::getattr_or_none(super_of(cls, a[0]), VT_STR("__exit__"));
+    if (vt::truthy(sup))
+        return checked(PyObject_Call(sup.ptr(), a.star, nullptr));
+    return nb::bool_(false);
+}
+
+// self.delete(), a TclError ignored.
+void delete_quietly(nb::handle self) {
+    PyObject *r = PyObject_CallMethodNoArgs(self.ptr(), VT_STR("delete").ptr());
+    if (!r) {
+        if (!is_tcl_error())
+            throw nb::python_error();
+        PyErr_Clear();
+    }
+    Py_XDECREF(r);
+}
+
+// ---------------------------------------------------------------------------
+// TclCommand
+
+nb::object cmd_name(nb::handle self) { return get_attr(self, VT_STR("cmd_name")); }
+
+nb::object cmd_init(vt::Args &a) {
+    nb::handle self = a[0];
+    nb::object cls = a.g(VT_STR("TclCommand"));
+    callm(super_of(cls, self), VT_STR("__init__"));
+    nb::object tcl = interp_ref(a[4]);
+    set_attr(self, VT_STR("tcl"), tcl);
+    nb::object cmd = nb::borrow(a[1]);
+    nb::object args = nb::borrow(a[2]);
+    if (args.is_none()) {
+        if (vt::isinstance(cmd, cls))
+            cmd = callm(cmd, VT_STR("build_tclcmd"));
+        else if (!PyTuple_CheckExact(cmd.ptr()))
+            cmd = callm(tcl, VT_STR("cast_list"), cmd);
+        args = tuple_slice(cmd, 1);
+        cmd = checked(PySequence_GetItem(cmd.ptr(), 0));
+    } else {
+        args = callm(tcl, VT_STR("cast_list"), args);
+        if (vt::isinstance(cmd, cls)) {
+            nb::object star = checked(PySequence_Tuple(args.ptr()));
+            nb::object tclcmd = checked(PyObject_Call(get_attr(cmd, VT_STR("build_tclcmd")).ptr(),
+                                                      star.ptr(), nullptr));
+            args = tuple_slice(tclcmd, 1);
+            cmd = checked(PySequence_GetItem(tclcmd.ptr(), 0));
+        }
+    }
+    set_attr(self, VT_STR("cmd_name"), vt::listify(cmd));
+    set_attr(self, VT_STR("args"), vt::tclobj(args));
+    nb::object keywords = checked(PyDict_New());
+    nb::handle given = a[3];
+    if (vt::truthy(given)) {
+        nb::object items = callm(given, VT_STR("items"));
+        nb::object it = checked(PyObject_GetIter(items.ptr()));
+        while (PyObject *raw = PyIter_Next(it.ptr())) {
+            nb::object pair = nb::steal(raw);
+            nb::object key = checked(PySequence_GetItem(pair.ptr(), 0));
+            nb::object value = checked(PySequence_GetItem(pair.ptr(), 1));
+            if (PyObject_SetItem(keywords.ptr(), key.ptr(), vt::tclobj(value).ptr()) < 0)
+                throw nb::python_error();
+        }
+        if (PyErr_Occurred())
+            throw nb::python_error();
+    }
+    set_attr(self, VT_STR("keywords"), keywords);
+    set_attr(self, VT_STR("cast"), a[5]);
+    set_attr(self, VT_STR("logger"), a[6]);
+    return nb::none();
+}
+
+nb::object cmd_createcommand(vt::Args &a) {
+    nb::handle self = a[0];
+    callm(tk_of(self), VT_STR("createcommand"), cmd_name(self), a[1]);
+    return nb::none();
+}
+
+// tk.call((w0, w1, cmd_name))
+nb::object cmd_query(nb::handle self, nb::handle w0, nb::handle w1) {
+    return tk_call(self, tuple_of({w0, w1, cmd_name(self)}));
+}
+
+nb::object cmd_exists(vt::Args &a) {
+    return nb::bool_(vt::truthy(cmd_query(a[0], VT_STR("::info"), VT_STR("commands"))));
+}
+nb::object cmd_is_proc(vt::Args &a) {
+    return nb::bool_(vt::truthy(cmd_query(a[0], VT_STR("::info"), VT_STR("procs"))));
+}
+nb::object cmd_is_command(vt::Args &a) {
+    nb::handle self = a[0];
+    nb::object e = callm(self, VT_STR("exists"));
+    if (!vt::truthy(e))
+        return e;
+    return nb::bool_(!vt::truthy(callm(self, VT_STR("is_proc"))));
+}
+
+nb::object cmd_rename(vt::Args &a) {
+    nb::handle self = a[0];
+    nb::object new_name = vt::listify(a[1]);
+    tk_call(self, tuple_of({VT_STR("::rename"), cmd_name(self), new_name}));
+    set_attr(self, VT_STR("cmd_name"), new_name);
+    return nb::none();
+}
+
+nb::object cmd_delete(vt::Args &a) {
+    nb::handle self = a[0];
+    tk_call(self, tuple_of({VT_STR("::rename"), cmd_name(self), VT_STR("")}));
+    return nb::none();
+}
+
+nb::object cmd_origin(vt::Args &a) {
+    return cmd_query(a[0], VT_STR("::namespace"), VT_STR("origin"));
+}
+nb::object cmd_proc_body(vt::Args &a) {
+    return cmd_query(a[0], VT_STR("::info"), VT_STR("body"));
+}
+nb::object cmd_proc_args(vt::Args &a) {
+    nb::handle self = a[0];
+    return cast(self, VT_STR("cast_list"), cmd_query(self, VT_STR("::info"), VT_STR("args")));
+}
+
+nb::object cmd_proc_arg_default(vt::Args &a) {
+    nb::handle self = a[0], arg_name = a[1];
+    nb::object tcl = get_attr(self, VT_STR("tcl"));
+    nb::object tmp = call_full(a.g(VT_STR("TempTclVariable")), {}, {{"tcl", tcl}});
+    return with_block(tmp, [&](nb::handle tmp_var) -> nb::object {
+        nb::object words = tuple_of({VT_STR("::info"), VT_STR("default"), cmd_name(self),
+                                     vt::listify(arg_name), tmp_var});
+        nb::object result = tk_call(self, words);
+        if (vt::truthy(cast(self, VT_STR("cast_boolean"), result)))
+            return callm(tmp_var, VT_STR("get"));
+        return nb::none();
+    });
+}
+
+nb::object dashed_args(nb::handle kwargs) {
+    Py_ssize_t n = PyDict_GET_SIZE(kwargs.ptr());
+    nb::object out = checked(PyTuple_New(2 * n));
+    PyObject *key, *value;
+    Py_ssize_t p = 0, i = 0;
+    while (PyDict_Next(kwargs.ptr(), &p, &key, &value)) {
+        PyObject *dashed = PyUnicode_Concat(VT_STR("-").ptr(), key);
+        if (!dashed)
+            throw nb::python_error();
+        PyTuple_SET_ITEM(out.ptr(), i++, dashed);
+        PyTuple_SET_ITEM(out.ptr(), i++, Py_NewRef(value));
+    }
+    return out;
+}
+
+nb::object cmd_kwargs_to_dashed_args(vt::Args &a) { return dashed_args(a.starstar); }
+
+nb::object build_tclcmd(nb::handle self, PyObject *star, PyObject *starstar) {
+    nb::object head = tuple_of({cmd_name(self)});
+    nb::object tclcmd = concat(concat(head, get_attr(self, VT_STR("args"))),
+                               vt::tclobj(nb::handle(star ? star : VT_STR("").ptr())));
+    nb::object keywords = callm(get_attr(self, VT_STR("keywords")), VT_STR("copy"));
+    if (starstar) {
+        PyObject *key, *value;
+        Py_ssize_t p = 0;
+        while (PyDict_Next(starstar, &p, &key, &value))
+            if (PyObject_SetItem(keywords.ptr(), key, vt::tclobj(nb::handle(value)).ptr()) < 0)
+                throw nb::python_error();
+    }
+    nb::object empty = checked(PyTuple_New(0));
+    nb::object dashed = checked(PyObject_Call(get_attr(self, VT_STR("kwargs_to_dashed_args")).ptr(),
+                                              empty.ptr(), keywords.ptr()));
+    return concat(tclcmd, dashed);
+}
+
+nb::object cmd_build_tclcmd(vt::Args &a) { return build_tclcmd(a[0], a.star, a.starstar); }
+
+nb::object built(nb::handle self, vt::Args &a) {
+    return checked(PyObject_Call(get_attr(self, VT_STR("build_tclcmd")).ptr(), a.star, a.starstar));
+}
+
+nb::object cmd_cast_result(nb::handle self, nb::object result) {
+    nb::object how = get_attr(self, VT_STR("cast"));
+    if (vt::truthy(how))
+        result = call(how, result);
+    return result;
+}
+
+nb::object cmd_call(vt::Args &a) {
+    nb::handle self = a[0];
+    nb::object tclcmd = built(self, a);
+    nb::object logger = get_attr(self, VT_STR("logger"));
+    if (vt::truthy(logger)) {
+        nb::object msg = callm(VT_STR("Calling: {}"), VT_STR("format"), vt::listify(tclcmd));
+        callm(logger, VT_STR("info"), msg);
+    }
+    return cmd_cast_result(self, tk_call(self, tclcmd));
+}
+
+nb::object cmd_dunder_call(vt::Args &a) {
+    return checked(PyObject_Call(get_attr(a[0], VT_STR("call")).ptr(), a.star, a.starstar));
+}
+
+nb::object cmd_eval(vt::Args &a) {
+    nb::handle self = a[0];
+    nb::object tclcmd = built(self, a);
+    return cmd_cast_result(self, tk_eval(self, vt::listify(tclcmd)));
+}
+
+nb::object cmd_repr(vt::Args &a) {
+    nb::handle self = a[0];
+    nb::object tname = get_attr(nb::handle((PyObject *) Py_TYPE(self.ptr())), VT_STR("__name__"));
+    nb::object out = checked(PyUnicode_FromFormat("%U(%R", tname.ptr(), cmd_name(self).ptr()));
+    struct { const char *label; nb::handle attr; } parts[] = {
+        {", args=", VT_STR("args")}, {", keywords=", VT_STR("keywords")}, {", cast=", VT_STR("cast")}};
+    for (auto &p : parts) {
+        nb::object v = get_attr(self, p.attr);
+        if (vt::truthy(v))
+            out = checked(PyUnicode_FromFormat("%U%s%R", out.ptr(), p.label, v.ptr()));
+    }
+    return checked(PyUnicode_FromFormat("%U)", out.ptr()));
+}
+
+nb::object cmd_get(vt::Args &a) {
+    nb::handle self = a[0], instance = a[1];
+    if (instance.is_none())
+        return nb::borrow(self);
+    return call(nb::handle(g_MethodType), self, instance);
+}
+
+// ---------------------------------------------------------------------------
+// TclNamespace
+
+nb::object ns_name(nb::handle self) { return get_attr(self, VT_STR("ns")); }
+
+nb::object ns_init(vt::Args &a) {
+    nb::handle self = a[0];
+    nb::object cls = a.g(VT_STR("TclNamespace"));
+    callm(super_of(cls, self), VT_STR("__init__"));
+    set_attr(self, VT_STR("ns"), vt::listify(a[1]));
+    set_attr(self, VT_STR("tcl"), interp_ref(a[2]));
+    const char *views[][2] = {{"vars", "VariablesView"},
+                              {"objs", "ObjectsView"},
+                              {"procs", "ProcsView"},
+                              {"cmds", "CommandsView"}};
+    for (auto &v : views) {
+        nb::object view_cls = checked(PyObject_GetAttrString(cls.ptr(), v[1]));
+        if (PyObject_SetAttrString(self.ptr(), v[0], call(view_cls, self).ptr()) < 0)
+            throw nb::python_error();
+    }
+    return nb::none();
+}
+
+// (tclcmd,) + args, then wrapped as `namespace eval ns tclcmd` for a name.
+nb::object ns_wrap(nb::handle self, nb::handle tclcmd, PyObject *rest) {
+    nb::object cmd = nb::borrow(tclcmd);
+    if (rest && PyTuple_GET_SIZE(rest) > 0)
+        cmd = concat(tuple_of({cmd}), nb::handle(rest));
+    nb::object ns = ns_name(self);
+    if (vt::truthy(ns))
+        cmd = tuple_of({VT_STR("namespace"), VT_STR("eval"), ns, cmd});
+    return cmd;
+}
+
+nb::object ns_eval(vt::Args &a) {
+    nb::handle self = a[0];
+    return tk_eval(self, vt::listify(ns_wrap(self, a[1], a.star)));
+}
+nb::object ns_call(vt::Args &a) {
+    nb::handle self = a[0];
+    return tk_call(self, vt::tclobj(ns_wrap(self, a[1], a.star)));
+}
+
+// Scoped: through this object's own call().
+nb::object scoped(nb::handle self, nb::handle words) {
+    return checked(PyObject_Call(get_attr(self, VT_STR("call")).ptr(), words.ptr(), nullptr));
+}
+// Direct: straight to tk.call.
+nb::object direct(nb::handle self, nb::handle words) { return tk_call(self, words); }
+
+nb::object ns_current(vt::Args &a) {
+    return direct(a[0], tuple_of({VT_STR("namespace"), VT_STR("current")}));
+}
+
+// The namespace word of direct commands: the name, or the current namespace.
+nb::object ns_word(nb::handle self) {
+    nb::object ns = ns_name(self);
+    if (vt::truthy(ns))
+        return ns;
+    return callm(self, VT_STR("current"));
+}
+
+nb::object ns_children(vt::Args &a) {
+    nb::handle self = a[0], pattern = a[1];
+    nb::object words;
+    if (pattern.is_none()) {
+        words = tuple_of({VT_STR("namespace"), VT_STR("children")});
+    } else {
+        // Tcl takes the namespace before the pattern: name it, absolutely,
+        // since the command runs inside the namespace itself.
+        nb::object ns = ns_name(self);
+        nb::object which = vt::truthy(ns) ? callm(self, VT_STR("absolute")) : callm(self, VT_STR("current"));
+        words = tuple_of({VT_STR("namespace"), VT_STR("children"), which, vt::listify(pattern)});
+    }
+    return cast(self, VT_STR("cast_list"), scoped(self, words));
+}
+
+nb::object ns_code(vt::Args &a) {
+    return scoped(a[0], tuple_of({VT_STR("namespace"), VT_STR("code"), a[1]}));
+}
+
+nb::object ns_create(vt::Args &a) {
+    nb::handle self = a[0];
+    if (!vt::truthy(ns_name(self)))
+        vt::raise(PyExc_ValueError, "Cannot create current namespace");
+    callm(self, VT_STR("eval"), VT_STR(""));
+    return nb::none();
+}
+
+nb::object ns_delete(vt::Args &a) {
+    nb::handle self = a[0];
+    nb::object ns = ns_name(self);
+    // Deleting the current namespace would take every global command along.
+    if (!vt::truthy(ns))
+        vt::raise(PyExc_ValueError, "Cannot delete current namespace");
+    direct(self, tuple_of({VT_STR("namespace"), VT_STR("delete"), ns}));
+    return nb::none();
+}
+
+nb::object ns_exists(vt::Args &a) {
+    nb::handle self = a[0];
+    nb::object r = direct(self, tuple_of({VT_STR("namespace"), VT_STR("exists"), ns_word(self)}));
+    return cast(self, VT_STR("cast_boolean"), r);
+}
+
+// ("namespace", sub [, flag when on], *patterns)
+nb::object flagged(nb::handle sub, nb::handle flag, bool on, PyObject *patterns) {
+    nb::object head = on ? tuple_of({VT_STR("namespace"), sub, flag}) : tuple_of({VT_STR("namespace"), sub});
+    return concat(head, nb::handle(patterns));
+}
+
+nb::object ns_export(vt::Args &a) {
+    nb::handle self = a[0];
+    bool clear = vt::truthy(a[1]);
+    nb::object r = scoped(self, flagged(VT_STR("export"), VT_STR("-clear"), clear, a.star));
+    if (!clear && PyTuple_GET_SIZE(a.star) == 0)
+        return cast(self, VT_STR("cast_list"), r);
+    return nb::none();
+}
+
+nb::object ns_forget(vt::Args &a) {
+    scoped(a[0], flagged(VT_STR("forget"), nb::handle(), false, a.star));
+    return nb::none();
+}
+
+nb::object ns_import(vt::Args &a) {
+    scoped(a[0], flagged(VT_STR("import"), VT_STR("-force"), vt::truthy(a[1]), a.star));
+    return nb::none();
+}
+
+nb::object ns_origin(vt::Args &a) {
+    return scoped(a[0], tuple_of({VT_STR("namespace"), VT_STR("origin"), a[1]}));
+}
+
+nb::object ns_parent(vt::Args &a) {
+    nb::handle self = a[0];
+    nb::object ns = ns_name(self);
+    if (vt::truthy(a[1]) && vt::truthy(callm(self, VT_STR("is_absolute")))) {
+        // From the name alone, as Tcl would answer: "::" for a top-level
+        // namespace, the empty string for "::" itself.
+        nb::object parts = split_str(lstr(ns));
+        Py_ssize_t n = PyList_GET_SIZE(parts.ptr());
+        if (n <= 1)
+            return nb::borrow(VT_STR(""));
+        nb::object head = checked(PyList_GetSlice(parts.ptr(), 0, n - 1));
+        nb::object parent = checked(PyUnicode_Join(VT_STR("::").ptr(), head.ptr()));
+        if (PyUnicode_GET_LENGTH(parent.ptr()) == 0)
+            return nb::borrow(VT_STR("::"));
+        return parent;
+    }
+    nb::object words = vt::truthy(ns) ? tuple_of({VT_STR("namespace"), VT_STR("parent"), ns})
+                                      : tuple_of({VT_STR("namespace"), VT_STR("parent")});
+    return direct(self, vt::tclobj(words));
+}
+
+nb::object ns_which(vt::Args &a) {
+    nb::handle self = a[0];
+    nb::object words = tuple_of({VT_STR("namespace"), VT_STR("which")});
+    if (vt::truthy(a[2]))
+        words = concat(words, tuple_of({VT_STR("-command")}));
+    if (vt::truthy(a[3]))
+        words = concat(words, tuple_of({VT_STR("-variable")}));
+    return scoped(self, concat(words, tuple_of({a[1]})));
+}
+
+nb::object ns_is_absolute(vt::Args &a) {
+    nb::object ns = ns_name(a[0]);
+    if (!vt::truthy(ns))
+        return ns;
+    return nb::bool_(starts_colons(lstr(ns).ptr()));
+}
+nb::object ns_is_relative(vt::Args &a) {
+    nb::object ns = ns_name(a[0]);
+    if (!vt::truthy(ns))
+        return ns;
+    return nb::bool_(!starts_colons(lstr(ns).ptr()));
+}
+
+nb::object ns_absolute(vt::Args &a) {
+    nb::handle self = a[0];
+    nb::object ns = ns_name(self);
+    if (vt::truthy(callm(self, VT_STR("is_absolute"))))
+        return ns;
+    return join2(callm(self, VT_STR("current")), ns);
+}
+
+// ---------------------------------------------------------------------------
+// Views
+
+nb::object view_owner(nb::handle view) { return get_attr(view, VT_STR("ns")); }
+
+// TclNamespace.join(self.ns, name)
+nb::object qualify(nb::handle view, nb::handle name) {
+    return join2(view_owner(view), name);
+}
+
+nb::object view_init(nb::handle cls, vt::Args &a) {
+    callm(super_of(cls, a[0]), VT_STR("__init__"));
+    set_attr(a[0], VT_STR("ns"), a[1]);
+    return nb::none();
+}
+
+nb::object vv_ref(nb::handle view, nb::handle name) { return callm(view, VT_STR("byref"), name); }
+
+nb::object vv_byref(vt::Args &a) {
+    nb::handle self = a[0];
+    nb::object kwargs = nb::borrow(a.starstar);
+    nb::object var_type;
+    PyObject *given = PyDict_GetItemWithError(kwargs.ptr(), VT_STR("var_type").ptr());
+    if (given) {
+        var_type = nb::borrow(given);
+        if (PyDict_DelItem(kwargs.ptr(), VT_STR("var_type").ptr()) < 0)
+            throw nb::python_error();
+    } else {
+        if (PyErr_Occurred())
+            throw nb::python_error();
+        var_type = a.g(VT_STR("TclVariable"));
+    }
+    nb::object tcl = get_attr(view_owner(self), VT_STR("tcl"));
+    return call_full(var_type, {qualify(self, a[1])}, {{"tcl", tcl}}, a.star, kwargs.ptr());
+}
+
+nb::object vv_array_byref(vt::Args &a) {
+    nb::handle self = a[0];
+    int has = PyDict_Contains(a.starstar, VT_STR("var_type").ptr());
+    if (has < 0)
+        throw nb::python_error();
+    if (has) {
+        nb::object qn = vt::getattr_or_none(get_attr(self, VT_STR("byref")), VT_STR("__qualname__"));
+        PyErr_Format(PyExc_TypeError, "%S() got multiple values for keyword argument 'var_type'", qn.ptr());
+        throw nb::python_error();
+    }
+    return call_full(get_attr(self, VT_STR("byref")), {a[1]},
+                     {{"var_type", a.g(VT_STR("TclArrayVariable"))}}, a.star, a.starstar);
+}
+
+// ref.method(**{kw: value}) on self.byref(name).
+nb::object vv_on_ref(nb::handle self, nb::handle name, nb::handle method,
+                     std::initializer_list<KW> kws) {
+    nb::object ref = vv_ref(self, name);
+    return call_full(get_attr(ref, method), {}, kws);
+}
+
+nb::object vv_get(vt::Args &a) { return callm(vv_ref(a[0], a[1]), VT_STR("get_str")); }
+
+nb::object vv_set(vt::Args &a) {
+    nb::object ref = vv_ref(a[0], a[1]);
+    return call_full(get_attr(ref, VT_STR("set")), {a[2]}, {{"array_index", a[3]}});
+}
+
+// Whether `cls.attr` (looked up on the type, as Python would) is `fn`.
+bool type_has(PyTypeObject *cls, nb::handle attr, PyObject *fn) {
+    return _PyType_Lookup(cls, attr.ptr()) == fn;
+}
+
+// For the stock classes, the TclVariable that self.byref(key) would build is
+// only a qualified name and the interpreter proxy: give both without building
+// it.  False when a class on the way has been changed (or the reference is
+// unusual), so that the caller takes the general path.
+bool stock_ref(nb::handle view, nb::handle key, nb::handle globals, nb::handle var_method,
+               PyObject *var_fn, nb::object &tcl, nb::object &name) {
+    if (!type_has(Py_TYPE(view.ptr()), VT_STR("byref"), g_vv_byref_fn))
+        return false;
+    PyObject *var_cls = PyDict_GetItemWithError(globals.ptr(), VT_STR("TclVariable").ptr());
+    if (!var_cls) {
+        if (PyErr_Occurred())
+            throw nb::python_error();
+        return false;
+    }
+    if (!PyType_Check(var_cls) || !type_has((PyTypeObject *) var_cls, VT_STR("__init__"), g_var_init_fn) ||
+        !type_has((PyTypeObject *) var_cls, var_method, var_fn))
+        return false;
+    nb::object owner = view_owner(view);
+    tcl = get_attr(owner, VT_STR("tcl"));
+    if (!PyWeakref_CheckProxy(tcl.ptr()))
+        return false;
+    name = vt::listify(join2(get_attr(owner, VT_STR("ns")), key));
+    return true;
+}
+
+// vars[key] / objs[key] without the intermediate objects; null when the
+// general path must run.
+nb::object vv_getitem_fast(nb::handle self, nb::handle key, nb::handle globals) {
+    PyObject *get = _PyType_Lookup(Py_TYPE(self.ptr()), VT_STR("get").ptr());
+    nb::object tcl, name;
+    if (get == g_vv_get_fn) {
+        if (!stock_ref(self, key, globals, VT_STR("get_str"), g_var_get_str_fn, tcl, name))
+            return nb::object();
+        nb::object words = tuple_of({VT_STR("set"), name});
+        return callm(get_attr(tcl, VT_STR("tk")), VT_STR("eval"), vt::listify(words));
+    }
+    if (get == g_ov_get_fn) {
+        // The stock TclVariable has no cast of its own, and no index is given.
+        if (!stock_ref(self, key, globals, VT_STR("get_obj"), g_var_get_obj_fn, tcl, name))
+            return nb::object();
+        return callm(get_attr(tcl, VT_STR("tk")), VT_STR("getvar"), name);
+    }
+    return nb::object();
+}
+
+nb::object vv_getitem(vt::Args &a) {
+    nb::handle self = a[0], key = a[1];
+    try {
+        nb::object r = vv_getitem_fast(self, key, nb::handle(a.globals));
+        if (r.is_valid())
+            return r;
+        return callm(self, VT_STR("get"), key);
+    } catch (nb::python_error &e) {
+        if (!e.matches(g_TclError) && !e.matches(PyExc_ValueError))
+            throw;
+        nb::object exc = nb::borrow(e.value());
+        vt::raise_from(vt::make_exc(nb::handle(PyExc_KeyError), exc), exc);
+    }
+}
+
+nb::object vv_setitem(vt::Args &a) {
+    nb::handle self = a[0];
+    nb::object tcl, name;
+    if (type_has(Py_TYPE(self.ptr()), VT_STR("set"), g_vv_set_fn) &&
+        stock_ref(self, a[1], nb::handle(a.globals), VT_STR("set"), g_var_set_fn, tcl, name)) {
+        callm(get_attr(tcl, VT_STR("tk")), VT_STR("setvar"), name, vt::tclobj(a[2]));
+        return nb::none();
+    }
+    callm(self, VT_STR("set"), a[1], a[2]);
+    return nb::none();
+}
+
+nb::object vv_unset(vt::Args &a) {
+    return vv_on_ref(a[0], a[1], VT_STR("unset"), {{"array_index", a[2]}, {"nocomplain", a[3]}});
+}
+nb::object vv_array_get(vt::Args &a) {
+    return vv_on_ref(a[0], a[1], VT_STR("array_get_str"), {{"pattern", a[2]}});
+}
+nb::object ov_array_get(vt::Args &a) {
+    return vv_on_ref(a[0], a[1], VT_STR("array_get_obj"), {{"pattern", a[2]}});
+}
+nb::object ov_get(vt::Args &a) {
+    return vv_on_ref(a[0], a[1], VT_STR("get_obj"), {{"array_index", a[2]}});
+}
+nb::object vv_array_set(vt::Args &a) {
+    return callm(vv_ref(a[0], a[1]), VT_STR("array_set"), a[2]);
+}
+nb::object vv_array_unset(vt::Args &a) {
+    return vv_on_ref(a[0], a[1], VT_STR("array_unset"), {{"pattern", a[2]}});
+}
+nb::object vv_array_names(vt::Args &a) {
+    return vv_on_ref(a[0], a[1], VT_STR("array_names"), {{"pattern", a[2]}});
+}
+nb::object vv_is_array(vt::Args &a) { return callm(vv_ref(a[0], a[1]), VT_STR("is_array")); }
+nb::object vv_exists(vt::Args &a) {
+    return vv_on_ref(a[0], a[1], VT_STR("exists"), {{"array_index", a[2]}});
+}
+nb::object vv_contains(vt::Args &a) { return callm(a[0], VT_STR("exists"), a[1]); }
+
+// del view[key]: `method(key)`, a TclError turned into KeyError.
+nb::object del_translated(nb::handle self, nb::handle method, nb::handle key) {
+    try {
+        callm(self, method, key);
+    } catch (nb::python_error &e) {
+        if (!e.matches(g_TclError))
+            throw;
+        nb::object exc = nb::borrow(e.value());
+        vt::raise_from(vt::make_exc(nb::handle(PyExc_KeyError), exc), exc);
+    }
+    return nb::none();
+}
+
+nb::object vv_delitem(vt::Args &a) { return del_translated(a[0], VT_STR("unset"), a[1]); }
+
+// The names a view iterates.  For a named namespace, Tcl is asked for the
+// names of that namespace itself (`info vars <ns>::*`, tails yielded):
+// inside `namespace eval`, a bare `info vars` also reports global names that
+// the view would then qualify into the namespace and not find.
+nb::object view_names(nb::handle view, nb::handle info_sub) {
+    nb::object owner = view_owner(view);
+    nb::object ns = ns_name(owner);
+    if (!vt::truthy(ns)) {
+        nb::object r = scoped(owner, tuple_of({VT_STR("::info"), info_sub}));
+        nb::object names = checked(PySequence_Tuple(cast(owner, VT_STR("cast_list"), r).ptr()));
+        // tkinter hands some names over as Tcl_Obj; the keys are strings.
+        Py_ssize_t n = PyTuple_GET_SIZE(names.ptr());
+        nb::object out = checked(PyTuple_New(n));
+        for (Py_ssize_t i = 0; i < n; ++i)
+            PyTuple_SET_ITEM(out.ptr(), i, vt::str(nb::handle(PyTuple_GET_ITEM(names.ptr(), i))).release().ptr());
+        return out;
+    }
+    nb::object absolute = normalize_str(lstr(callm(owner, VT_STR("absolute"))));
+    nb::object pattern = checked(PyUnicode_FromFormat("%U::*", absolute.ptr()));
+    nb::object r = scoped(owner, tuple_of({VT_STR("::info"), info_sub, pattern}));
+    nb::object names = checked(PySequence_Tuple(cast(owner, VT_STR("cast_list"), r).ptr()));
+    Py_ssize_t n = PyTuple_GET_SIZE(names.ptr());
+    nb::object out = checked(PyTuple_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i)
+        PyTuple_SET_ITEM(out.ptr(), i, tail_str(lstr(nb::handle(PyTuple_GET_ITEM(names.ptr(), i)))).release().ptr());
+    return out;
+}
+
+nb::object fetch_vars(nb::handle view) { return view_names(view, VT_STR("vars")); }
+nb::object fetch_commands(nb::handle view) { return view_names(view, VT_STR("commands")); }
+nb::object fetch_procs(nb::handle view) { return view_names(view, VT_STR("procs")); }
+
+nb::object view_len(vt::Args &a) { return nb::int_(count_iter(a[0])); }
+
+// CommandsView
+
+nb::object cv_byref(vt::Args &a) {
+    nb::handle self = a[0];
+    nb::object tcl = get_attr(view_owner(self), VT_STR("tcl"));
+    nb::object prefix = tuple_of({qualify(self, a[1])});
+    return call_full(a.g(VT_STR("TclCommand")), {prefix}, {{"tcl", tcl}}, a.star, a.starstar);
+}
+
+nb::object cv_ref(nb::handle view, nb::handle name) { return callm(view, VT_STR("byref"), name); }
+
+nb::object cv_exists(vt::Args &a) { return callm(cv_ref(a[0], a[1]), VT_STR("exists")); }
+nb::object pv_exists(vt::Args &a) { return callm(cv_ref(a[0], a[1]), VT_STR("is_proc")); }
+nb::object cv_createcommand(vt::Args &a) {
+    return callm(cv_ref(a[0], a[1]), VT_STR("createcommand"), a[2]);
+}
+nb::object cv_delete(vt::Args &a) { return callm(cv_ref(a[0], a[1]), VT_STR("delete")); }
+nb::object cv_rename(vt::Args &a) {
+    nb::handle self = a[0];
+    nb::object ref = cv_ref(self, a[1]);
+    return callm(ref, VT_STR("rename"), qualify(self, a[2]));
+}
+nb::object cv_origin(vt::Args &a) { return callm(cv_ref(a[0], a[1]), VT_STR("origin")); }
+nb::object cv_proc_body(vt::Args &a) { return callm(cv_ref(a[0], a[1]), VT_STR("proc_body")); }
+nb::object cv_proc_args(vt::Args &a) { return callm(cv_ref(a[0], a[1]), VT_STR("proc_args")); }
+nb::object cv_proc_arg_default(vt::Args &a) {
+    return callm(cv_ref(a[0], a[1]), VT_STR("proc_arg_default"), a[2]);
+}
+nb::object cv_getitem(vt::Args &a) { return callm(a[0], VT_STR("byref"), a[1]); }
+nb::object cv_contains(vt::Args &a) { return callm(a[0], VT_STR("exists"), a[1]); }
+nb::object cv_setitem(vt::Args &a) {
+    callm(a[0], VT_STR("createcommand"), a[1], a[2]);
+    return nb::none();
+}
+nb::object cv_delitem(vt::Args &a) { return del_translated(a[0], VT_STR("delete"), a[1]); }
+
+PyObject *keep(nb::handle o) { return Py_NewRef(o.ptr()); }
+
+}  // namespace
+
+NB_MODULE(namespace, m) {
+    using vt::arg;
+    using vt::arg_none;
+    using vt::star;
+    using vt::starstar;
+    nb::object py_false = nb::bool_(false);
+
+    nb::object abc = vt::import("collections.abc");
+    nb::object tkinter = vt::import("tkinter");
+    nb::object listify_mod = vt::import("velmor.tcl.listify");
+    nb::object mutable_mapping = abc.attr("MutableMapping");
+    g_TclError = keep(tkinter.attr("TclError"));
+    g_MethodType = keep(vt::import("types").attr("MethodType"));
+    nb::object functools = vt::import("functools");
+    g_update_wrapper = keep(functools.attr("update_wrapper"));
+    make_names_iter_type();
+
+    m.attr("MutableMapping") = mutable_mapping;
+    m.attr("listify") = listify_mod.attr("listify");
+    m.attr("tclobj") = listify_mod.attr("tclobj");
+    m.attr("TclError") = nb::handle(g_TclError);
+    m.attr("Tk") = tkinter.attr("Tk");
+    m.attr("MethodType") = nb::handle(g_MethodType);
+    m.attr("weakref") = vt::import("weakref");
+    m.attr("sys") = vt::import("sys");
+    m.attr("functools") = functools;
+    m.attr("__all__") = nb::make_tuple("TclVariable", "TempTclVariable", "TclArrayVariable",
+                                       "TempTclArrayVariable", "TclCommand", "TempTclCommand",
+                                       "TclNamespace", "TempTclNamespace");
+
+    nb::object object_bases = nb::make_tuple(nb::handle((PyObject *) &PyBaseObject_Type));
+
+    // --- TclVariable
+    g_marker = keep(checked(PyObject_CallNoArgs((PyObject *) &PyBaseObject_Type)));
+    nb::handle marker(g_marker);
+    vt::ClassBuilder var(m, "TclVariable");
+    var.attr("_TclVariable__marker", marker);
+    g_var_init_fn = keep(var.def("__init__", {arg("self"), arg("var_name"), arg_none("array_index"),
+                                              arg_none("tcl"), arg_none("cast")},
+                                 var_init));
+    nb::object get_obj = var.def("get_obj", {arg("self"), arg_none("array_index"), arg("cast", marker)},
+                                 var_get_obj,
+                                 "Read the variable (or one element) as the object tkinter gives.\n\n"
+                                 "`cast` overrides the variable's own cast; None disables it.");
+    g_var_get_obj_fn = keep(get_obj);
+    g_var_get_str_fn = keep(var.def("get_str", {arg("self"), arg_none("array_index")}, var_get_str,
+                                    "Read the variable (or one element) as the string of `set name`."));
+    var.attr("get", get_obj);
+    g_var_set_fn = keep(var.def("set", {arg("self"), arg("value"), arg_none("array_index")}, var_set,
+            "Write the variable (or one element); the value goes to Tcl through tclobj()."));
+    var.def("unset", {arg("self"), arg_none("array_index"), arg("nocomplain", py_false)}, var_unset,
+            "Unset the variable (or one element); with `nocomplain` a TclError is ignored.");
+    var.def("exists", {arg("self"), arg_none("array_index")}, var_exists,
+            "Whether the variable (or one element) exists.");
+    var.def("array_item_byref", {arg("self"), arg("array_index"), arg_none("cast")}, var_array_item_byref,
+            "A TclVariable for one element of this array.");
+    nb::object array_get_obj = var.def("array_get_obj", {arg("self"), arg_none("pattern")},
+                                       var_array_get_obj, "The array's elements, through cast_array.");
+    var.def("array_get_str", {arg("self"), arg_none("pattern")}, var_array_get_str,
+            "The array's elements, read through a script, through cast_array.");
+    var.attr("array_get", array_get_obj);
+    var.def("array_set", {arg("self"), arg("value")}, var_array_set,
+            "Set elements from a mapping or a flat key, value sequence (one `array set`).");
+    var.def("array_unset", {arg("self"), arg_none("pattern")}, var_array_unset,
+            "Unset the elements matching `pattern`, or the whole array.");
+    var.def("array_size", {arg("self")}, var_array_size, "The number of elements.");
+    var.def("array_names", {arg("self"), arg_none("pattern")}, var_array_names,
+            "The element names, through cast_list.");
+    var.def("is_array", {arg("self")}, var_is_array, "Whether the variable is an array.");
+    var.def("absolute", {arg("self")}, [](vt::Args &a) -> nb::object {
+        return absolute_of(a[0], VT_STR("var_name"));
+    }, "The name qualified with the interpreter's current namespace.");
+    var.def("make_absolute", {arg("self")}, [](vt::Args &a) -> nb::object {
+        set_attr(a[0], VT_STR("var_name"), callm(a[0], VT_STR("absolute")));
+        return nb::none();
+    }, "Replace the name by its absolute form.");
+    var.def("__str__", {arg("self")}, [](vt::Args &a) -> nb::object { return var_name(a[0]); });
+    var.def("__tclobj__", {arg("self")}, [](vt::Args &a) -> nb::object {
+        return vt::listify(var_name(a[0]));
+    });
+    var.def("__repr__", {arg("self")}, var_repr);
+    nb::object TclVariable = var.build(object_bases,
+                                       "A named Tcl variable (scalar, array or array element) of one interpreter.");
+    m.attr("TclVariable") = TclVariable;
+
+    // --- TempTclVariable
+    nb::object tmp_default = nb::str("::__velmor__{cls}_{id}_tmp");
+    vt::ClassBuilder tvar(m, "TempTclVariable");
+    tvar.def("__init__", {arg("self"), arg("var_name", tmp_default), starstar("kwargs")},
+             [](vt::Args &a) -> nb::object { return temp_init(a.g(VT_STR("TempTclVariable")), a, 1); });
+    tvar.def("__enter__", {arg("self")}, [](vt::Args &a) -> nb::object {
+        return temp_enter(a.g(VT_STR("TempTclVariable")), a[0]);
+    });
+    tvar.def("__exit__", {arg("self"), star("exc_info")}, [](vt::Args &a) -> nb::object {
+        call_full(get_attr(a[0], VT_STR("unset")), {}, {{"nocomplain", Py_True}});
+        return temp_exit_next(a.g(VT_STR("TempTclVariable")), a);
+    });
+    nb::object TempTclVariable = tvar.build(nb::make_tuple(TclVariable),
+        "A TclVariable with a name of its own that is unset when its with block ends.");
+    m.attr("TempTclVariable") = TempTclVariable;
+
+    // --- TclArrayVariable
+    vt::ClassBuilder arr(m, "TclArrayVariable");
+    arr.def("__init__", {arg("self"), arg("var_name"), arg_none("tcl"), arg_none("cast")}, arr_init);
+    arr.attr("get", get_obj);
+    arr.def("__len__", {arg("self")}, [](vt::Args &a) -> nb::object {
+        return callm(a[0], VT_STR("array_size"));
+    });
+    arr.def("__iter__", {arg("self")}, [](vt::Args &a) -> nb::object {
+        return names_iter(a[0], arr_fetch_names);
+    });
+    arr.def("__contains__", {arg("self"), arg("key")}, arr_contains);
+    arr.def("__getitem__", {arg("self"), arg("key")}, arr_getitem);
+    arr.def("__setitem__", {arg("self"), arg("key"), arg("value")}, arr_setitem);
+    arr.def("__delitem__", {arg("self"), arg("key")}, arr_delitem);
+    arr.def("clear", {arg("self")}, [](vt::Args &a) -> nb::object {
+        callm(a[0], VT_STR("array_unset"));
+        return nb::none();
+    }, "Unset the whole array with one `array unset`.");
+    arr.def("update", {arg("self"), star("args"), starstar("kwargs")}, arr_update,
+            "Set all the given pairs with one `array set`.");
+    nb::object TclArrayVariable = arr.build(nb::make_tuple(mutable_mapping, TclVariable),
+        "A Tcl array variable that is also a live mutable mapping of its elements.");
+    m.attr("TclArrayVariable") = TclArrayVariable;
+
+    // --- TempTclArrayVariable
+    vt::ClassBuilder tarr(m, "TempTclArrayVariable");
+    m.attr("TempTclArrayVariable") = tarr.build(nb::make_tuple(TempTclVariable, TclArrayVariable),
+        "A TclArrayVariable with a name of its own that is unset when its with block ends.");
+
+    // --- TclCommand
+    vt::ClassBuilder cmd(m, "TclCommand");
+    cmd.def("__init__", {arg("self"), arg("cmd"), arg_none("args"), arg_none("keywords"), arg_none("tcl"),
+                         arg_none("cast"), arg_none("logger")},
+            cmd_init);
+    cmd.def("createcommand", {arg("self"), arg("func")}, cmd_createcommand,
+            "Register the Python callable `func` as the Tcl command of this name.");
+    cmd.def("exists", {arg("self")}, cmd_exists, "Whether a command of this name exists.");
+    cmd.def("is_command", {arg("self")}, cmd_is_command,
+            "Whether the command exists and is not a Tcl procedure.");
+    cmd.def("is_proc", {arg("self")}, cmd_is_proc, "Whether the command is a Tcl procedure.");
+    cmd.def("rename", {arg("self"), arg("new_name")}, cmd_rename, "Rename the command; the object follows.");
+    cmd.def("delete", {arg("self")}, cmd_delete, "Delete the command.");
+    cmd.def("origin", {arg("self")}, cmd_origin, "The result of `namespace origin`.");
+    cmd.def("proc_body", {arg("self")}, cmd_proc_body, "The body of the procedure.");
+    cmd.def("proc_args", {arg("self")}, cmd_proc_args, "The argument names of the procedure.");
+    cmd.def("proc_arg_default", {arg("self"), arg("arg_name")}, cmd_proc_arg_default,
+            "The default value of one argument of the procedure, or None.");
+    cmd.def("build_tclcmd", {arg("self"), star("args"), starstar("kwargs")}, cmd_build_tclcmd,
+            "The full command line: name, bound arguments, `args`, then the options.");
+    cmd.def_static("kwargs_to_dashed_args", {starstar("kwargs")}, cmd_kwargs_to_dashed_args,
+                   "Keyword arguments as Tcl options: -key value for each, in order.");
+    cmd.def("call", {arg("self"), star("args"), starstar("kwargs")}, cmd_call,
+            "Call the command with tk.call and return its result, cast when a cast is set.");
+    cmd.def("__call__", {arg("self"), star("args"), starstar("kwargs")}, cmd_dunder_call);
+    cmd.def("eval", {arg("self"), star("args"), starstar("kwargs")}, cmd_eval,
+            "Evaluate the command line as a script and return its result, cast when a cast is set.");
+    cmd.def("absolute", {arg("self")}, [](vt::Args &a) -> nb::object {
+        return absolute_of(a[0], VT_STR("cmd_name"));
+    }, "The name qualified with the interpreter's current namespace.");
+    cmd.def("make_absolute", {arg("self")}, [](vt::Args &a) -> nb::object {
+        set_attr(a[0], VT_STR("cmd_name"), callm(a[0], VT_STR("absolute")));
+        return nb::none();
+    }, "Replace the name by its absolute form.");
+    cmd.def("__repr__", {arg("self")}, cmd_repr);
+    cmd.def("__str__", {arg("self")}, [](vt::Args &a) -> nb::object {
+        return vt::listify(callm(a[0], VT_STR("build_tclcmd")));
+    });
+    cmd.def("__tclobj__", {arg("self")}, [](vt::Args &a) -> nb::object {
+        return callm(a[0], VT_STR("build_tclcmd"));
+    });
+    cmd.def("__get__", {arg("self"), arg("instance"), arg_none("owner")}, cmd_get);
+    nb::object TclCommand = cmd.build(object_bases,
+        "A Tcl command with bound arguments and options; calling it calls the command.");
+    m.attr("TclCommand") = TclCommand;
+
+    // --- TempTclCommand
+    vt::ClassBuilder tcmd(m, "TempTclCommand");
+    tcmd.def("__init__", {arg("self"), arg_none("func"), arg("cmd_name", tmp_default), starstar("kwargs")},
+             [](vt::Args &a) -> nb::object {
+        nb::handle self = a[0], func = a[1];
+        temp_init(a.g(VT_STR("TempTclCommand")), a, 2);
+        if (vt::truthy(func)) {
+            callm(self, VT_STR("createcommand"), func);
+            call(nb::handle(g_update_wrapper), self, func);
+        }
+        return nb::none();
+    });
+    tcmd.def("__enter__", {arg("self")}, [](vt::Args &a) -> nb::object {
+        return temp_enter(a.g(VT_STR("TempTclCommand")), a[0]);
+    });
+    tcmd.def("__exit__", {arg("self"), star("exc_info")}, [](vt::Args &a) -> nb::object {
+        delete_quietly(a[0]);
+        return temp_exit_next(a.g(VT_STR("TempTclCommand")), a);
+    });
+    tcmd.def("__del__", {arg("self")}, [](vt::Args &a) -> nb::object {
+        nb::handle self = a[0];
+        // hasattr(self, "__wrapped__")
+        PyObject *wrapped = PyObject_GetAttr(self.ptr(), VT_STR("__wrapped__").ptr());
+        if (!wrapped) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+                throw nb::python_error();
+            PyErr_Clear();
+        }
+        Py_XDECREF(wrapped);
+        if (wrapped)
+            delete_quietly(self);
+        nb::object sup = vt::getattr_or_none(super_of(a.g(VT_STR("TempTclCommand")), self), VT_STR("__del__"));
+        if (vt::truthy(sup))
+            call(sup);
+        return nb::none();
+    });
+    m.attr("TempTclCommand") = tcmd.build(nb::make_tuple(TclCommand),
+        "A TclCommand with a name of its own, deleted when its with block ends (and, when it\n"
+        "wraps a function, when it is collected).");
+
+    // --- TclNamespace and its views
+    vt::ClassBuilder vv(m, "VariablesView", "TclNamespace.VariablesView");
+    vv.def("__init__", {arg("self"), arg("ns")}, [](vt::Args &a) -> nb::object {
+        return view_init(get_attr(a.g(VT_STR("TclNamespace")), VT_STR("VariablesView")), a);
+    });
+    g_vv_byref_fn = keep(vv.def("byref", {arg("self"), arg("var_name"), star("args"), starstar("kwargs")}, vv_byref,
+           "A variable object for the qualified name (type from `var_type`, default TclVariable)."));
+    g_vv_get_fn = keep(vv.def("get", {arg("self"), arg("var_name")}, vv_get, "The variable's value as a string."));
+    g_vv_set_fn = keep(vv.def("set", {arg("self"), arg("var_name"), arg("value"), arg_none("array_index")},
+           vv_set, "Write the variable (or one element)."));
+    vv.def("__getitem__", {arg("self"), arg("key")}, vv_getitem);
+    vv.def("__setitem__", {arg("self"), arg("key"), arg("value")}, vv_setitem);
+    vv.def("array_byref", {arg("self"), arg("var_name"), star("args"), starstar("kwargs")}, vv_array_byref,
+           "A TclArrayVariable for the qualified name.");
+    vv.def("unset", {arg("self"), arg("var_name"), arg_none("array_index"), arg("nocomplain", py_false)},
+           vv_unset, "Unset the variable (or one element).");
+    vv.def("array_get", {arg("self"), arg("var_name"), arg_none("pattern")}, vv_array_get,
+           "The array's elements, read as strings.");
+    vv.def("array_set", {arg("self"), arg("var_name"), arg("value")}, vv_array_set, "Set array elements.");
+    vv.def("array_unset", {arg("self"), arg("var_name"), arg_none("pattern")}, vv_array_unset,
+           "Unset array elements, or the whole array.");
+    vv.def("array_names", {arg("self"), arg("var_name"), arg_none("pattern")}, vv_array_names,
+           "The element names of the array.");
+    vv.def("is_array", {arg("self"), arg("var_name")}, vv_is_array, "Whether the variable is an array.");
+    vv.def("exists", {arg("self"), arg("var_name"), arg_none("array_index")}, vv_exists,
+           "Whether the variable (or one element) exists.");
+    vv.def("__contains__", {arg("self"), arg("key")}, vv_contains);
+    vv.def("__delitem__", {arg("self"), arg("key")}, vv_delitem);
+    vv.def("__iter__", {arg("self")}, [](vt::Args &a) -> nb::object { return names_iter(a[0], fetch_vars); });
+    vv.def("__len__", {arg("self")}, view_len);
+    nb::object VariablesView = vv.build(nb::make_tuple(mutable_mapping),
+        "The variables of a namespace as a mapping of names to string values.");
+
+    vt::ClassBuilder ov(m, "ObjectsView", "TclNamespace.ObjectsView");
+    g_ov_get_fn = keep(ov.def("get", {arg("self"), arg("var_name"), arg_none("array_index")}, ov_get,
+           "The variable's value (or one element's) as the object tkinter gives."));
+    ov.def("array_get", {arg("self"), arg("var_name"), arg_none("pattern")}, ov_array_get,
+           "The array's elements, read as objects.");
+    nb::object ObjectsView = ov.build(nb::make_tuple(VariablesView),
+        "The variables of a namespace as a mapping of names to Tcl values.");
+
+    vt::ClassBuilder cv(m, "CommandsView", "TclNamespace.CommandsView");
+    cv.def("__init__", {arg("self"), arg("ns")}, [](vt::Args &a) -> nb::object {
+        return view_init(get_attr(a.g(VT_STR("TclNamespace")), VT_STR("CommandsView")), a);
+    });
+    cv.def("byref", {arg("self"), arg("cmd_name"), star("args"), starstar("kwargs")}, cv_byref,
+           "A TclCommand for the qualified name.");
+    cv.def("exists", {arg("self"), arg("cmd_name")}, cv_exists, "Whether the command exists.");
+    cv.def("createcommand", {arg("self"), arg("cmd_name"), arg("func")}, cv_createcommand,
+           "Register a Python callable under the qualified name.");
+    cv.def("delete", {arg("self"), arg("cmd_name")}, cv_delete, "Delete the command.");
+    cv.def("rename", {arg("self"), arg("cmd_name"), arg("new_name")}, cv_rename,
+           "Rename the command; a relative new name stays in this namespace.");
+    cv.def("origin", {arg("self"), arg("cmd_name")}, cv_origin, "The result of `namespace origin`.");
+    cv.def("proc_body", {arg("self"), arg("cmd_name")}, cv_proc_body, "The body of a procedure.");
+    cv.def("proc_args", {arg("self"), arg("cmd_name")}, cv_proc_args, "The argument names of a procedure.");
+    cv.def("proc_arg_default", {arg("self"), arg("cmd_name"), arg("arg_name")}, cv_proc_arg_default,
+           "The default of one argument of a procedure, or None.");
+    cv.def("__getitem__", {arg("self"), arg("key")}, cv_getitem);
+    cv.def("__contains__", {arg("self"), arg("key")}, cv_contains);
+    cv.def("__setitem__", {arg("self"), arg("key"), arg("value")}, cv_setitem);
+    cv.def("__delitem__", {arg("self"), arg("key")}, cv_delitem);
+    cv.def("__iter__", {arg("self")}, [](vt::Args &a) -> nb::object {
+        return names_iter(a[0], fetch_commands);
+    });
+    cv.def("__len__", {arg("self")}, view_len);
+    nb::object CommandsView = cv.build(nb::make_tuple(mutable_mapping),
+        "The commands of a namespace as a mapping of names to TclCommand objects.");
+
+    vt::ClassBuilder pv(m, "ProcsView", "TclNamespace.ProcsView");
+    pv.def("exists", {arg("self"), arg("cmd_name")}, pv_exists, "Whether the procedure exists.");
+    pv.def("__iter__", {arg("self")}, [](vt::Args &a) -> nb::object { return names_iter(a[0], fetch_procs); });
+    nb::object ProcsView = pv.build(nb::make_tuple(CommandsView),
+        "The procedures of a namespace as a mapping of names to TclCommand objects.");
+
+    vt::ClassBuilder ns(m, "TclNamespace");
+    ns.attr("VariablesView", VariablesView);
+    ns.attr("ObjectsView", ObjectsView);
+    ns.attr("CommandsView", CommandsView);
+    ns.attr("ProcsView", ProcsView);
+    ns.def_static("qualifiers", {arg("string")}, [](vt::Args &a) -> nb::object {
+        nb::object s = lstr(a[0]);
+        Py_ssize_t n = PyUnicode_GET_LENGTH(s.ptr());
+        Py_ssize_t idx = PyUnicode_Find(s.ptr(), VT_STR("::").ptr(), 0, n, -1);
+        if (idx == -2)
+            throw nb::python_error();
+        if (idx == -1)
+            return nb::borrow(VT_STR(""));
+        while (idx > 0 && PyUnicode_READ_CHAR(s.ptr(), idx - 1) == ':')
+            --idx;
+        return checked(PyUnicode_Substring(s.ptr(), 0, idx));
+    }, "The part of a name before its last \"::\" separator.");
+    ns.def_static("tail", {arg("string")}, [](vt::Args &a) -> nb::object { return tail_str(lstr(a[0])); },
+                  "The part of a name after its last \"::\" separator.");
+    ns.def_static("join", {arg("string"), star("args")}, [](vt::Args &a) -> nb::object {
+        return join_names(a[0], &PyTuple_GET_ITEM(a.star, 0), PyTuple_GET_SIZE(a.star));
+    }, "Join names with \"::\"; an absolute part replaces what precedes it. Normalised.");
+    ns.def_static("split", {arg("string")}, [](vt::Args &a) -> nb::object { return split_str(lstr(a[0])); },
+                  "The non-empty parts of a name, with '' first for an absolute name.");
+    ns.def_static("normalize", {arg("string")}, [](vt::Args &a) -> nb::object {
+        nb::object s = lstr(a[0]);
+        return checked(PyUnicode_Join(VT_STR("::").ptr(), split_str(s).ptr()));
+    }, "A name with runs of separators collapsed and no trailing separator.");
+    ns.def("__init__", {arg("self"), arg("ns"), arg_none("tcl")}, ns_init);
+    ns.def("eval", {arg("self"), arg("tclcmd"), star("args")}, ns_eval,
+           "Evaluate a script (or a command with `args`) inside this namespace.");
+    ns.def("call", {arg("self"), arg("tclcmd"), star("args")}, ns_call,
+           "Call a command (or a word tuple) inside this namespace.");
+    ns.def("children", {arg("self"), arg_none("pattern")}, ns_children, "The child namespaces.");
+    ns.def("code", {arg("self"), arg("script")}, ns_code, "The result of `namespace code`.");
+    ns.def("current", {arg("self")}, ns_current, "The interpreter's current namespace.");
+    ns.def("create", {arg("self")}, ns_create, "Create the namespace (and missing parents).");
+    ns.def("delete", {arg("self")}, ns_delete, "Delete the namespace.");
+    ns.def("exists", {arg("self")}, ns_exists, "Whether the namespace exists.");
+    ns.def("export", {arg("self"), arg("clear", py_false), star("patterns")}, ns_export,
+           "Add export patterns; with none given, return the export list.");
+    ns.def("forget", {arg("self"), star("patterns")}, ns_forget, "Remove imported commands.");
+    ns.def("import_", {arg("self"), arg("force", py_false), star("patterns")}, ns_import,
+           "Import commands matching the patterns.");
+    ns.def("origin", {arg("self"), arg("command")}, ns_origin, "The result of `namespace origin`.");
+    ns.def("parent", {arg("self"), arg("force_eval", py_false)}, ns_parent, "The parent namespace.");
+    ns.def("which", {arg("self"), arg("name"), arg("command", py_false), arg("variable", py_false)},
+           ns_which, "The result of `namespace which`.");
+    ns.def("is_absolute", {arg("self")}, ns_is_absolute, "Whether the name starts with \"::\".");
+    ns.def("is_relative", {arg("self")}, ns_is_relative, "Whether the name does not start with \"::\".");
+    ns.def("absolute", {arg("self")}, ns_absolute, "The name qualified with the current namespace.");
+    ns.def("make_absolute", {arg("self")}, [](vt::Args &a) -> nb::object {
+        set_attr(a[0], VT_STR("ns"), callm(a[0], VT_STR("absolute")));
+        return nb::none();
+    }, "Replace the name by its absolute form.");
+    ns.def("__str__", {arg("self")}, [](vt::Args &a) -> nb::object { return ns_name(a[0]); });
+    nb::object TclNamespace = ns.build(object_bases, "One Tcl namespace of one interpreter.");
+    m.attr("TclNamespace") = TclNamespace;
+
+    // --- TempTclNamespace
+    vt::ClassBuilder tns(m, "TempTclNamespace");
+    tns.def("__init__", {arg("self"), arg("ns", tmp_default), starstar("kwargs")},
+            [](vt::Args &a) -> nb::object { return temp_init(a.g(VT_STR("TempTclNamespace")), a, 1); });
+    tns.def("__enter__", {arg("self")}, [](vt::Args &a) -> nb::object {
+        nb::object r = temp_enter(a.g(VT_STR("TempTclNamespace")), a[0]);
+        callm(a[0], VT_STR("create"));
+        return r;
+    });
+    tns.def("__exit__", {arg("self"), star("exc_info")}, [](vt::Args &a) -> nb::object {
+        delete_quietly(a[0]);
+        return temp_exit_next(a.g(VT_STR("TempTclNamespace")), a);
+    });
+    m.attr("TempTclNamespace") = tns.build(nb::make_tuple(TclNamespace),
+        "A TclNamespace with a name of its own, created on entering its with block and\n"
+        "deleted when it ends.");
+}

@@ -121,6 +121,33 @@ bool stock_code_class(PyTypeObject *tp) {
     return ok;
 }
 
+// tp_getattro of Vox and Vox_Code: the generic lookup without building an
+// AttributeError for every command name, then the class's __getattr__.
+// Assigning __getattr__ or __getattribute__ on a class puts Python's own
+// slot back, and subclasses get Python's own slot, so this only ever runs
+// for the classes as defined here.
+PyObject *proxy_getattro(PyObject *self, PyObject *name) {
+    PyObject *r = _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
+    if (r || PyErr_Occurred())
+        return r;
+    PyObject *hook = _PyType_Lookup(Py_TYPE(self), VT_STR("__getattr__").ptr());
+    if (!hook) {
+        PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'",
+                     Py_TYPE(self)->tp_name, name);
+        return nullptr;
+    }
+    Py_INCREF(hook);
+    PyObject *args[2] = {self, name};
+    r = PyObject_Vectorcall(hook, args, 2, nullptr);
+    Py_DECREF(hook);
+    return r;
+}
+
+void use_proxy_getattro(nb::handle cls) {
+    ((PyTypeObject *) cls.ptr())->tp_getattro = proxy_getattro;
+    PyType_Modified((PyTypeObject *) cls.ptr());
+}
+
 // Vox_Code.__call__: words = [name, listify(arg)..., -key, listify(value)...].
 nb::object code_call(vt::Args &a) {
     nb::handle self = a[0];
@@ -252,11 +279,13 @@ NB_MODULE(vox, m) {
                [](vt::Args &a) -> nb::object {
             vt::raise(g_TclError, "invalid command name \"\"");
         }, "Calling the proxy itself names the empty command, which Tcl rejects.");
-        m.attr("Vox") = cb.build(bases,
+        nb::object vox_cls = cb.build(bases,
                                  "Quick-call proxy of an interpreter.\n\n"
                                  "Attribute access gives a Vox_Code naming a Tcl command:\n"
                                  "``tcl.vox.ns_a.ns_b.procname(x, mode='fast')`` runs\n"
                                  "``ns_a::ns_b::procname x -mode fast``.");
+        use_proxy_getattro(vox_cls);
+        m.attr("Vox") = vox_cls;
     }
     {
         vt::ClassBuilder cb(m, "Vox_Code");
@@ -295,6 +324,7 @@ NB_MODULE(vox, m) {
         });
         nb::object code_cls = cb.build(bases, "A Tcl command name being built up by attribute access.");
         g_VoxCode = Py_NewRef(code_cls.ptr());
+        use_proxy_getattro(code_cls);
         m.attr("Vox_Code") = code_cls;
     }
 }
