@@ -1,6 +1,5 @@
 """velmor.tcl.internal: list splitting and Tcl_ResetResult through Tcl's stubs table."""
 import os
-import pathlib
 import subprocess
 import sys
 import threading
@@ -207,7 +206,8 @@ def test_one_tcl_library_in_a_fresh_process():
         "libs = {l.split()[-1] for l in open('/proc/self/maps') if re.search(r'/libtcl[0-9.]*so', l)}\n"
         "print(len(libs))\n"
     )
-    src = pathlib.Path(__file__).resolve().parents[1] / "src"
+    # The child finds velmor where this process did (working tree or install).
+    path = os.pathsep.join(p for p in sys.path if p)
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
-                         env=dict(os.environ, PYTHONPATH=str(src)))
+                         env=dict(os.environ, PYTHONPATH=path))
     assert out.stdout.strip() == "1"
