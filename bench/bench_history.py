@@ -11,7 +11,6 @@ def main():
     ours = best(lambda: h.append("set x 1"), number=200_000)
     # The lambda costs the same in both, so compare like with like.
     base = best(lambda: now(), number=200_000)
-    print(f"append: {ours * 1e9:.0f} ns, datetime.now(): {base * 1e9:.0f} ns")
     report("History.append / datetime.now()", ours, base, 3.0)
 
 

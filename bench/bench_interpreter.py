@@ -8,22 +8,7 @@ import subprocess
 import sys
 import timeit
 
-
-def best(stmt, number, repeat=7):
-    return min(timeit.repeat(stmt, number=number, repeat=repeat)) / number
-
-
-def pair(ours_fn, raw_fn, number, rounds=9):
-    """Best times of both, measured alternately so drift hits both alike."""
-    ours, raw = [], []
-    for _ in range(rounds):
-        raw.append(timeit.timeit(raw_fn, number=number) / number)
-        ours.append(timeit.timeit(ours_fn, number=number) / number)
-    return min(ours), min(raw)
-
-
-def report(label, ours, raw, goal):
-    print(f"{label:48s} {ours * 1e6:9.3f} us  raw {raw * 1e6:9.3f} us  ratio {ours / raw:5.2f}x  [goal {goal}x]")
+from _common import best, pair, report
 
 
 def fresh_process(code, runs=15):

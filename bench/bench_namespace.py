@@ -5,21 +5,7 @@ Prints, per case, our time, the raw time and their ratio (goal in brackets).
 """
 import timeit
 
-
-def pair(ours_fn, raw_fn, number, rounds=9):
-    """Best times of both, measured alternately so drift hits both alike."""
-    ours, raw = [], []
-    for _ in range(rounds):
-        raw.append(timeit.timeit(raw_fn, number=number) / number)
-        ours.append(timeit.timeit(ours_fn, number=number) / number)
-    return min(ours), min(raw)
-
-
-def report(label, ours, raw, goal):
-    ratio = ours / raw
-    verdict = "ok" if ratio <= goal else "MISSED"
-    print(f"{label:52s} {ours * 1e6:10.3f} us  raw {raw * 1e6:10.3f} us  "
-          f"ratio {ratio:5.2f}x  [goal <= {goal}x: {verdict}]")
+from _common import pair, report
 
 
 def main():

@@ -6,35 +6,11 @@ each of its elements.  "one level" counts only the text and its elements.
 
     PYTHONPATH=src .venv/bin/python bench/bench_nestmap.py
 """
-import time
 import tkinter
-from tkinter import TclError
 
-import velmor.tcl
-from velmor.tcl.internal import GetListFromAny
+from _common import best
 from velmor.tcl.listify import listify
 from velmor.tcl.nestmap import NestMap
-
-if not hasattr(velmor.tcl, "cast_list"):
-    # Until the package top level binds the default interpreter's cast_list.
-    def cast_list(value):
-        try:
-            return GetListFromAny(value)
-        except TclError as exc:
-            raise ValueError(exc) from exc
-
-    velmor.tcl.cast_list = cast_list
-    print("note: velmor.tcl.cast_list missing, using a stand-in on GetListFromAny")
-
-
-def best(fn, repeat=7):
-    times = []
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return min(times)
-
 
 def main():
     tk = tkinter.Tcl().tk
@@ -57,9 +33,9 @@ def main():
                 nm["key%d.field%d" % (i, j)] = "value %d/%d" % (i, j) if j % 2 else "v%d" % j
         text = listify(nm)
         assert NestMap.from_tcl(text) == nm
-        t_nm = best(lambda: NestMap.from_tcl(text))
-        t_full = best(lambda: full_split(text))
-        t_one = best(lambda: one_level(text))
+        t_nm = best(lambda: NestMap.from_tcl(text), 1)
+        t_full = best(lambda: full_split(text), 1)
+        t_one = best(lambda: one_level(text), 1)
         print(
             "%5d x %-5d from_tcl %7.2f ms | splitlist to leaves %7.2f ms  ratio %.2f"
             " | one level %7.2f ms  ratio %.2f"
