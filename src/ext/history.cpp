@@ -16,14 +16,9 @@ PyObject *g_debug_fmt = nullptr;   // "%% %s"
 PyObject *g_ts_fmt = nullptr;      // "%Y-%m-%dT%H:%M:%S.%f"
 PyObject *g_debug_level = nullptr; // logging.DEBUG
 PyTypeObject *g_Logger = nullptr, *g_RootLogger = nullptr;
-PyTypeObject *g_History = nullptr;
 Py_ssize_t g_off_timestamp = -1, g_off_api = -1;  // slot offsets in Entry
 
-nb::object checked(PyObject *o) {
-    if (!o)
-        throw nb::python_error();
-    return nb::steal(o);
-}
+using vt::checked;
 
 // The words of a command as one Tcl-like line: words with a space are
 // wrapped in braces.  Non-str words raise TypeError as str.join would.
@@ -131,38 +126,6 @@ nb::object make_entry(nb::handle item, vt::Args &a) {
     return cls(item);
 }
 
-nb::object attr_of(nb::handle o, nb::handle name) {
-    return checked(PyObject_GetAttr(o.ptr(), name.ptr()));
-}
-
-// self.<name> for a History: a plain History keeps these in its instance
-// dict and its class defines no descriptors for them, so the dict is read
-// directly (this is the per-call hot path); anything else uses getattr.
-nb::object hist_attr(nb::handle self, nb::handle name) {
-    if (Py_TYPE(self.ptr()) == g_History) {
-        PyObject **dictp = _PyObject_GetDictPtr(self.ptr());
-        if (dictp && *dictp) {
-            PyObject *v = PyDict_GetItemWithError(*dictp, name.ptr());
-            if (v)
-                return nb::borrow(v);
-            if (PyErr_Occurred())
-                throw nb::python_error();
-        }
-    }
-    return attr_of(self, name);
-}
-
-nb::object call_method(nb::handle o, nb::handle name) {
-    PyObject *args[] = {o.ptr()};
-    return checked(PyObject_VectorcallMethod(name.ptr(), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                             nullptr));
-}
-
-nb::object call_method(nb::handle o, nb::handle name, nb::handle arg) {
-    PyObject *args[] = {o.ptr(), arg.ptr()};
-    return checked(PyObject_VectorcallMethod(name.ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                             nullptr));
-}
 
 // log.isEnabledFor(DEBUG), answered from the logger's own level cache when
 // the logger is a plain logging.Logger (what isEnabledFor itself does); any
@@ -186,11 +149,11 @@ bool debug_enabled(nb::handle log) {
                 throw nb::python_error();
         }
     }
-    return vt::truthy(call_method(log, VT_STR("isEnabledFor"), g_debug_level));
+    return vt::truthy(vt::callm(log, VT_STR("isEnabledFor"), g_debug_level));
 }
 
 void log_debug(vt::Args &a, nb::handle msg) {
-    call_method(a.g(VT_STR("log")), VT_STR("debug"), msg);
+    vt::callm(a.g(VT_STR("log")), VT_STR("debug"), msg);
 }
 
 }  // namespace
@@ -223,9 +186,9 @@ NB_MODULE(history, m) {
     g_entry_init = init.ptr();  // kept alive by the class namespace
 
     entry.def("__str__", {vt::arg("self")}, [](vt::Args &a) -> nb::object {
-        nb::object ts = attr_of(a[0], VT_STR("timestamp"));
-        nb::object stamp = call_method(ts, VT_STR("strftime"), g_ts_fmt);
-        nb::object api = checked(PyObject_Str(attr_of(a[0], VT_STR("api")).ptr()));
+        nb::object ts = vt::get_attr(a[0], VT_STR("timestamp"));
+        nb::object stamp = vt::callm(ts, VT_STR("strftime"), g_ts_fmt);
+        nb::object api = checked(PyObject_Str(vt::get_attr(a[0], VT_STR("api")).ptr()));
         nb::object head = checked(PyUnicode_Concat(stamp.ptr(), VT_STR(": ").ptr()));
         return checked(PyUnicode_Concat(head.ptr(), api.ptr()));
     }, "Built-in __str__: the time stamp, a colon, a space and the call.");
@@ -266,7 +229,7 @@ NB_MODULE(history, m) {
         nb::setattr(self, VT_STR("__history__"), dq);
         nb::setattr(self, VT_STR("__markers__"), nb::dict());
         nb::setattr(self, VT_STR("__activeMarkers__"), nb::list());
-        call_method(self, VT_STR("enable"));
+        vt::callm(self, VT_STR("enable"));
         return nb::none();
     }, "Built-in __init__\n\n"
        "max_history: the capacity of the general record (and of markers started\n"
@@ -292,22 +255,22 @@ NB_MODULE(history, m) {
         if (debug_enabled(log)) {
             nb::object one = checked(PyTuple_Pack(1, item.ptr()));
             nb::object msg = checked(PyUnicode_Format(g_debug_fmt, one.ptr()));
-            call_method(log, VT_STR("debug"), msg);
+            vt::callm(log, VT_STR("debug"), msg);
         }
-        if (!vt::truthy(hist_attr(self, VT_STR("enabled"))))
+        if (!vt::truthy(vt::instance_attr(self, VT_STR("enabled"))))
             return nb::none();
         nb::object entry = make_entry(item, a);
-        call_method(hist_attr(self, VT_STR("__history__")), VT_STR("append"), entry);
-        nb::object active = hist_attr(self, VT_STR("__activeMarkers__"));
+        vt::callm(vt::instance_attr(self, VT_STR("__history__")), VT_STR("append"), entry);
+        nb::object active = vt::instance_attr(self, VT_STR("__activeMarkers__"));
         // Fast path for the common case: no markers active.
         if (PyList_CheckExact(active.ptr()) && PyList_GET_SIZE(active.ptr()) == 0)
             return nb::none();
-        nb::object markers = hist_attr(self, VT_STR("__markers__"));
+        nb::object markers = vt::instance_attr(self, VT_STR("__markers__"));
         nb::object it = checked(PyObject_GetIter(active.ptr()));
         while (PyObject *name = PyIter_Next(it.ptr())) {
             nb::object n = nb::steal(name);
             nb::object dq = checked(PyObject_GetItem(markers.ptr(), name));
-            call_method(dq, VT_STR("append"), entry);
+            vt::callm(dq, VT_STR("append"), entry);
         }
         if (PyErr_Occurred())
             throw nb::python_error();
@@ -320,21 +283,21 @@ NB_MODULE(history, m) {
              [](vt::Args &a) -> nb::object {
         nb::handle self = a[0], marker = a[1];
         if (vt::truthy(a[2])) {
-            nb::object markers = attr_of(self, VT_STR("__markers__"));
-            nb::object values = call_method(markers, VT_STR("values"));
+            nb::object markers = vt::get_attr(self, VT_STR("__markers__"));
+            nb::object values = vt::callm(markers, VT_STR("values"));
             nb::object it = checked(PyObject_GetIter(values.ptr()));
             while (PyObject *dq = PyIter_Next(it.ptr())) {
                 nb::object d = nb::steal(dq);
-                call_method(d, VT_STR("clear"));
+                vt::callm(d, VT_STR("clear"));
             }
             if (PyErr_Occurred())
                 throw nb::python_error();
-            call_method(attr_of(self, VT_STR("__history__")), VT_STR("clear"));
+            vt::callm(vt::get_attr(self, VT_STR("__history__")), VT_STR("clear"));
         } else if (marker.is_none()) {
-            call_method(attr_of(self, VT_STR("__history__")), VT_STR("clear"));
+            vt::callm(vt::get_attr(self, VT_STR("__history__")), VT_STR("clear"));
         } else {
-            nb::object markers = attr_of(self, VT_STR("__markers__"));
-            call_method(checked(PyObject_GetItem(markers.ptr(), marker.ptr())), VT_STR("clear"));
+            nb::object markers = vt::get_attr(self, VT_STR("__markers__"));
+            vt::callm(checked(PyObject_GetItem(markers.ptr(), marker.ptr())), VT_STR("clear"));
         }
         return nb::none();
     }, "Clears history\n\n"
@@ -343,24 +306,24 @@ NB_MODULE(history, m) {
 
     hist.def("start_marker", {vt::arg("self"), vt::arg("marker")}, [](vt::Args &a) -> nb::object {
         nb::handle self = a[0], marker = a[1];
-        nb::object markers = attr_of(self, VT_STR("__markers__"));
+        nb::object markers = vt::get_attr(self, VT_STR("__markers__"));
         int has = PySequence_Contains(markers.ptr(), marker.ptr());
         if (has < 0)
             throw nb::python_error();
         if (!has) {
-            nb::object maxlen = attr_of(attr_of(self, VT_STR("__history__")), VT_STR("maxlen"));
+            nb::object maxlen = vt::get_attr(vt::get_attr(self, VT_STR("__history__")), VT_STR("maxlen"));
             nb::object dq = nb::handle(g_deque)(nb::arg("maxlen") = maxlen);
             if (PyObject_SetItem(markers.ptr(), marker.ptr(), dq.ptr()) < 0)
                 throw nb::python_error();
         }
-        call_method(attr_of(self, VT_STR("__activeMarkers__")), VT_STR("append"), marker);
+        vt::callm(vt::get_attr(self, VT_STR("__activeMarkers__")), VT_STR("append"), marker);
         return nb::none();
     }, "Activates a new marker\n\n"
        "marker: its name; while active, every new entry is also stored under it.\n"
        "Starting a known marker again keeps its entries.");
 
     hist.def("end_marker", {vt::arg("self"), vt::arg("marker")}, [](vt::Args &a) -> nb::object {
-        call_method(attr_of(a[0], VT_STR("__activeMarkers__")), VT_STR("remove"), a[1]);
+        vt::callm(vt::get_attr(a[0], VT_STR("__activeMarkers__")), VT_STR("remove"), a[1]);
         return nb::none();
     }, "Deactivate a new marker\n\n"
        "marker: its name; its stored entries stay.  ValueError if it is not active.");
@@ -372,9 +335,9 @@ NB_MODULE(history, m) {
         nb::handle self = a[0], marker = a[1], count = a[2], regex = a[3];
         nb::object source;
         if (marker.is_none()) {
-            source = attr_of(self, VT_STR("__history__"));
+            source = vt::get_attr(self, VT_STR("__history__"));
         } else {
-            nb::object markers = attr_of(self, VT_STR("__markers__"));
+            nb::object markers = vt::get_attr(self, VT_STR("__markers__"));
             PyObject *dq = PyObject_GetItem(markers.ptr(), marker.ptr());
             if (!dq) {
                 if (!PyErr_ExceptionMatches(PyExc_KeyError))
@@ -403,12 +366,12 @@ NB_MODULE(history, m) {
         nb::object sl = checked(PySlice_New(start.ptr(), nullptr, nullptr));
         nb::object subset = checked(PyObject_GetItem(items.ptr(), sl.ptr()));
         if (vt::truthy(regex)) {
-            nb::object pattern = call_method(a.g(VT_STR("re")), VT_STR("compile"), regex);
+            nb::object pattern = vt::callm(a.g(VT_STR("re")), VT_STR("compile"), regex);
             nb::object kept = checked(PyList_New(0));
             Py_ssize_t n = PyList_GET_SIZE(subset.ptr());
             for (Py_ssize_t i = 0; i < n; ++i) {
                 nb::handle e = PyList_GET_ITEM(subset.ptr(), i);
-                nb::object found = call_method(pattern, VT_STR("search"), attr_of(e, VT_STR("api")));
+                nb::object found = vt::callm(pattern, VT_STR("search"), vt::get_attr(e, VT_STR("api")));
                 if (!found.is_none() && PyList_Append(kept.ptr(), e.ptr()) < 0)
                     throw nb::python_error();
             }
@@ -422,11 +385,11 @@ NB_MODULE(history, m) {
        "Returns a list of Entry objects, oldest first.");
 
     hist.def("__str__", {vt::arg("self")}, [](vt::Args &a) -> nb::object {
-        return checked(PyObject_Str(attr_of(a[0], VT_STR("__history__")).ptr()));
+        return checked(PyObject_Str(vt::get_attr(a[0], VT_STR("__history__")).ptr()));
     }, "Buil-in __str__");
 
     hist.def("__repr__", {vt::arg("self")}, [](vt::Args &a) -> nb::object {
-        return checked(PyObject_Repr(attr_of(a[0], VT_STR("__history__")).ptr()));
+        return checked(PyObject_Repr(vt::get_attr(a[0], VT_STR("__history__")).ptr()));
     }, "Buil-in __repr__");
 
     nb::object History = hist.build(
@@ -436,6 +399,5 @@ NB_MODULE(history, m) {
         "maximum size is reached, adding an item drops the first (oldest) one.\n"
         "Recording can be enabled and disabled for debugging, and markers\n"
         "record, while they are active, the calls made between two points.");
-    g_History = (PyTypeObject *) History.inc_ref().ptr();
     m.attr("History") = History;
 }

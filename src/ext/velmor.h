@@ -132,6 +132,57 @@ struct RecursionGuard {
 };
 
 // ---------------------------------------------------------------------------
+// Call helpers: the C API with errors turned into nb::python_error.
+
+// A new reference from the C API, or unwind with its error.
+inline nb::object checked(PyObject *r) {
+    if (!r)
+        throw nb::python_error();
+    return nb::steal(r);
+}
+inline nb::object get_attr(nb::handle o, nb::handle name) {
+    return checked(PyObject_GetAttr(o.ptr(), name.ptr()));
+}
+inline void set_attr(nb::handle o, nb::handle name, nb::handle value) {
+    if (PyObject_SetAttr(o.ptr(), name.ptr(), value.ptr()) < 0)
+        throw nb::python_error();
+}
+inline nb::object get_item(nb::handle o, nb::handle key) {
+    return checked(PyObject_GetItem(o.ptr(), key.ptr()));
+}
+inline void set_item(nb::handle o, nb::handle key, nb::handle value) {
+    if (PyObject_SetItem(o.ptr(), key.ptr(), value.ptr()) < 0)
+        throw nb::python_error();
+}
+// obj.name(args...) through vectorcall, without a bound-method temporary.
+template <typename... H> nb::object callm(nb::handle obj, nb::handle name, H... args) {
+    PyObject *v[] = {obj.ptr(), nb::handle(args).ptr()...};
+    return checked(PyObject_VectorcallMethod(name.ptr(), v,
+                                             (1 + sizeof...(H)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                             nullptr));
+}
+// fn(args...) through vectorcall.
+template <typename... H> nb::object call(nb::handle fn, H... args) {
+    PyObject *v[] = {nullptr, nb::handle(args).ptr()...};
+    return checked(PyObject_Vectorcall(fn.ptr(), v + 1,
+                                       sizeof...(H) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+// self.<name> for a plain instance attribute: straight from the instance
+// dict when the class defines nothing of that name (what the generic lookup
+// would find too, without going through a __getattr__ hook first).
+inline nb::object instance_attr(nb::handle self, nb::handle name) {
+    PyObject **dp = _PyObject_GetDictPtr(self.ptr());
+    if (dp && *dp && !_PyType_Lookup(Py_TYPE(self.ptr()), name.ptr())) {
+        PyObject *v = PyDict_GetItemWithError(*dp, name.ptr());
+        if (v)
+            return nb::borrow(v);
+        if (PyErr_Occurred())
+            throw nb::python_error();
+    }
+    return get_attr(self, name);
+}
+
+// ---------------------------------------------------------------------------
 // Parameters and arguments
 
 struct Param {

@@ -8,11 +8,8 @@ PyObject *g_TclError;  // _tkinter.TclError, for the whole process
 // the shortcut in Vox.__getattr__.
 PyObject *g_VoxCode, *g_code_init;
 
-nb::object checked(PyObject *r) {
-    if (!r)
-        throw nb::python_error();
-    return nb::steal(r);
-}
+using vt::checked;
+using vt::instance_attr;
 
 bool is_dunder(nb::handle name) {
     if (!PyUnicode_Check(name.ptr()))
@@ -35,21 +32,6 @@ bool is_dunder(nb::handle name) {
 // again (a missing one must not recurse).
 nb::object own_attr(nb::handle self, nb::handle name) {
     return checked(PyObject_GenericGetAttr(self.ptr(), name.ptr()));
-}
-
-// self.<name> for a plain instance attribute: straight from the instance
-// dict when the class defines nothing of that name (what the generic lookup
-// would find too, without going through the __getattr__ hook first).
-nb::object instance_attr(nb::handle self, nb::handle name) {
-    PyObject **dp = _PyObject_GetDictPtr(self.ptr());
-    if (dp && *dp && !_PyType_Lookup(Py_TYPE(self.ptr()), name.ptr())) {
-        PyObject *v = PyDict_GetItemWithError(*dp, name.ptr());
-        if (v)
-            return nb::borrow(v);
-        if (PyErr_Occurred())
-            throw nb::python_error();
-    }
-    return checked(PyObject_GetAttr(self.ptr(), name.ptr()));
 }
 
 // The object behind an interpreter reference: a weak proxy is resolved once
