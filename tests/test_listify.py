@@ -322,3 +322,27 @@ def test_nested_round_trip(tcl, value):
 def test_is_a_native_extension_module():
     import importlib.machinery
     assert L.__file__.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES))
+
+
+def test_plain_objects_follow_later_changes_of_their_class():
+    # listify remembers which classes fall through to str(); every change
+    # that could alter the answer must be seen.
+    class Plain:
+        def __str__(self):
+            return "plain text"
+
+    obj = Plain()
+    for _ in range(3):
+        assert listify(obj) == "plain text" and tclobj(obj) == "plain text"
+    obj.__listify__ = lambda: "from instance"
+    assert listify(obj) == "from instance"
+    del obj.__listify__
+    assert listify(obj) == "plain text"
+    Plain.__tclobj__ = lambda self: ("a b", "c")
+    assert listify(obj) == "{a b} c" and tclobj(obj) == ("a b", "c")
+    del Plain.__tclobj__
+    assert listify(obj) == "plain text"
+    Plain.__iter__ = lambda self: iter(["x y"])
+    Plain.__len__ = lambda self: 1
+    collections.abc.Set.register(Plain)
+    assert listify(obj) == "{x y}" and tclobj(obj) == ("x y",)

@@ -396,10 +396,88 @@ PyObject *listify_from_mapping_c(PyObject *map) {
 
 int is_instance(PyObject *obj, PyObject *cls) { return PyObject_IsInstance(obj, cls); }
 
+// Types whose instances listify() turns into str(obj): no protocol method
+// on the class, not a Sequence, Set or Mapping.  Deciding that costs three
+// ABC instance checks, so the answer is kept per type, valid while the
+// type is unchanged (its version tag) and no ABC has registered a new
+// virtual subclass (abc's cache token).  Only types with the generic
+// attribute lookup and the stock __class__ qualify, so an instance's
+// protocol attributes can only come from its own dict, checked per call.
+struct PlainType {
+    PyTypeObject *tp;  // compared only, never dereferenced when stale
+    unsigned int tag;
+    unsigned long long token;
+};
+PlainType g_plain[8];
+unsigned g_plain_next = 0;
+PyObject *g_abc_token_fn;     // abc.get_cache_token
+PyObject *g_object_class;     // object.__class__ descriptor
+
+bool abc_token(unsigned long long *out) {
+    PyObject *t = PyObject_CallNoArgs(g_abc_token_fn);
+    if (!t)
+        return false;
+    *out = PyLong_AsUnsignedLongLong(t);
+    Py_DECREF(t);
+    return !(*out == (unsigned long long) -1 && PyErr_Occurred());
+}
+
+bool instance_has_protocol(PyObject *obj) {
+    PyObject **dictp = _PyObject_GetDictPtr(obj);
+    PyObject *d = dictp ? *dictp : nullptr;
+    if (!d)
+        return false;
+    return PyDict_GetItemWithError(d, s_listify_attr) || PyDict_GetItemWithError(d, s_tclobj_attr) ||
+           PyErr_Occurred();
+}
+
+// 1: str(obj) is the answer; 0: take the general way; -1: error.
+int plain_type_known(PyObject *obj) {
+    PyTypeObject *tp = Py_TYPE(obj);
+    if (!(tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
+        return 0;
+    for (const PlainType &e : g_plain) {
+        if (e.tp != tp || e.tag != tp->tp_version_tag)
+            continue;
+        unsigned long long token;
+        if (!abc_token(&token))
+            return -1;
+        if (token != e.token)
+            return 0;
+        if (instance_has_protocol(obj))
+            return PyErr_Occurred() ? -1 : 0;
+        return 1;
+    }
+    return 0;
+}
+
+// Called when the general way has found that str(obj) is the answer.
+void remember_plain_type(PyObject *obj) {
+    PyTypeObject *tp = Py_TYPE(obj);
+    if (tp->tp_getattro != PyObject_GenericGetAttr)
+        return;
+    if (_PyType_Lookup(tp, s_listify_attr) || _PyType_Lookup(tp, s_tclobj_attr) ||
+        _PyType_Lookup(tp, VT_STR("__class__").ptr()) != g_object_class)
+        return;
+    if (!(tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
+        return;
+    unsigned long long token;
+    if (!abc_token(&token)) {
+        PyErr_Clear();
+        return;
+    }
+    g_plain[g_plain_next++ % 8] = PlainType{tp, tp->tp_version_tag, token};
+}
+
 PyObject *listify_c(PyObject *obj) {
     if (PyUnicode_CheckExact(obj))
         return Py_NewRef(obj);
     if (!is_plain_builtin(obj)) {
+        int known = plain_type_known(obj);
+        if (known < 0)
+            return nullptr;
+        if (known)
+            return PyObject_Str(obj);
         PyObject *m;
         int r = protocol_method(obj, s_listify_attr, &m);
         if (r < 0)
@@ -451,6 +529,7 @@ PyObject *listify_c(PyObject *obj) {
         return nullptr;
     if (r > 0)
         return listify_from_mapping_c(obj);
+    remember_plain_type(obj);
     return PyObject_Str(obj);
 }
 
@@ -558,6 +637,11 @@ PyObject *tclobj_c(PyObject *obj) {
         return tclobj_from_sequence_c(obj);
     if (PyDict_CheckExact(obj))
         return tclobj_from_mapping_c(obj);
+    int known = plain_type_known(obj);
+    if (known < 0)
+        return nullptr;
+    if (known)
+        return PyObject_Str(obj);
     int r = is_instance(obj, g_Sequence);
     if (r == 0)
         r = is_instance(obj, g_Set);
@@ -609,6 +693,8 @@ NB_MODULE(listify, m) {
     g_Mapping = keep(abc.attr("Mapping"));
     g_Sequence = keep(abc.attr("Sequence"));
     g_Set = keep(abc.attr("Set"));
+    g_abc_token_fn = keep(vt::import("abc").attr("get_cache_token"));
+    g_object_class = keep(nb::handle((PyObject *) &PyBaseObject_Type).attr("__dict__")["__class__"]);
     g_TclObj = keep(vt::import("_tkinter").attr("Tcl_Obj"));
     g_empty = vt::intern("");
     g_true = vt::intern("true");
