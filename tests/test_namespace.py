@@ -990,3 +990,75 @@ def test_temporary_command_as_decorator(interp):
     del shout
     gc.collect()
     assert not TclCommand((name,)).exists()
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.lists(st.text(st.sampled_from("ab:"), max_size=4), min_size=1, max_size=4))
+def test_join_equals_concatenating_then_normalizing(parts):
+    expected = parts[0]
+    for arg in parts[1:]:
+        if not expected or arg.startswith("::"):
+            expected = arg
+        elif arg:
+            expected = f"{expected}::{arg}"
+    try:
+        expected = TclNamespace.normalize(expected)
+    except ValueError as exc:
+        expected = exc
+    try:
+        joined = TclNamespace.join(*parts)
+    except ValueError as exc:
+        assert isinstance(expected, ValueError) and str(exc) == str(expected)
+        return
+    assert joined == expected
+
+
+class _Recording:
+    """A cooperative base that notes that TclCommand's super().__init__ reached it."""
+
+    def __init__(self):
+        self.reached = True
+        super().__init__()
+
+
+def test_command_construction_honours_subclasses_and_patches(interp, monkeypatch):
+    # The stock class builds without the generic call path; each change below
+    # must still be seen by TclCommand(...) and by cmds[name].
+    cmds = interp.global_ns.cmds
+    plain = cmds["f"]
+    assert type(plain) is TclCommand and vars(plain) == vars(TclCommand(("::f",), tcl=interp))
+
+    class Mixed(TclCommand, _Recording):
+        pass
+
+    assert Mixed("f", tcl=interp).reached
+    with pytest.raises(TypeError, match="missing required argument: 'cmd'"):
+        TclCommand()
+    with pytest.raises(TypeError):
+        TclCommand("f", tcl=interp, bogus=1)
+    assert TclCommand(cmd="f", tcl=interp).cmd_name == "f"
+
+    class Other:
+        def __init__(self, *args, **kwargs):
+            self.given = args, sorted(kwargs)
+
+    monkeypatch.setattr(nsmod, "TclCommand", Other)
+    assert cmds["f"].given == ((("::f",),), ["tcl"])
+    monkeypatch.undo()
+
+    stock_init = TclCommand.__init__
+
+    def init(self, *args, **kwargs):
+        stock_init(self, *args, **kwargs)
+        self.patched = True
+
+    monkeypatch.setattr(TclCommand, "__init__", init)
+    assert cmds["f"].patched and TclCommand(("::f",), tcl=interp).patched
+    monkeypatch.undo()
+    assert not hasattr(cmds["f"], "patched")
+
+    class View(type(cmds)):
+        def byref(self, cmd_name, *args, **kwargs):
+            return ("byref", cmd_name)
+
+    assert View(interp.global_ns)["f"] == ("byref", "f")

@@ -56,7 +56,15 @@ nb::object call_kw(nb::handle fn, std::initializer_list<nb::handle> pos, nb::han
     for (nb::handle h : pos)
         args[n++] = h.ptr();
     args[n] = kwvalue.ptr();
-    nb::object kwnames = checked(PyTuple_Pack(1, key.ptr()));
+    // The names tuple of the last keyword used, kept: callers pass interned names.
+    static PyObject *last_kwnames = nullptr;
+    if (!last_kwnames || PyTuple_GET_ITEM(last_kwnames, 0) != key.ptr()) {
+        PyObject *t = PyTuple_Pack(1, key.ptr());
+        if (!t)
+            throw nb::python_error();
+        Py_XSETREF(last_kwnames, t);
+    }
+    nb::object kwnames = nb::borrow(last_kwnames);
     return checked(PyObject_Vectorcall(fn.ptr(), args + 1, (n - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                        kwnames.ptr()));
 }
@@ -119,6 +127,13 @@ bool matches_type_or_value() {
 }
 
 nb::object lstrip_colons(nb::handle name) {
+    PyObject *s = name.ptr();
+    if (PyUnicode_CheckExact(s)) {  // what str.lstrip(":") gives, without the method call
+        Py_ssize_t n = PyUnicode_GET_LENGTH(s), i = 0;
+        while (i < n && PyUnicode_READ_CHAR(s, i) == ':')
+            ++i;
+        return checked(PyUnicode_Substring(s, i, n));
+    }
     return callm(name, VT_STR("lstrip"), VT_STR(":"));
 }
 

@@ -16,6 +16,7 @@ PyObject *g_marker;  // TclVariable's private "no cast given" default
 // path stands for exactly the code that Python would run.
 PyObject *g_vv_get_fn, *g_ov_get_fn, *g_vv_set_fn, *g_vv_byref_fn;
 PyObject *g_var_init_fn, *g_var_get_str_fn, *g_var_get_obj_fn, *g_var_set_fn;
+PyObject *g_TclCommand, *g_cmd_init_fn, *g_cv_byref_fn, *g_object_new_fn, *g_empty_tuple;
 
 // ---------------------------------------------------------------------------
 // Small call helpers
@@ -107,6 +108,8 @@ nb::object concat(nb::handle a, nb::handle b) {
     return checked(PySequence_Concat(a.ptr(), b.ptr()));
 }
 nb::object tuple_slice(nb::handle t, Py_ssize_t lo) {
+    if (PyTuple_CheckExact(t.ptr()))  // no slice object for the common case
+        return checked(PyTuple_GetSlice(t.ptr(), lo, PY_SSIZE_T_MAX));
     return checked(PySequence_GetSlice(t.ptr(), lo, PY_SSIZE_T_MAX));
 }
 
@@ -184,18 +187,33 @@ nb::object normalize_str(nb::handle s) {
     return checked(PyUnicode_Join(VT_STR("::").ptr(), split_str(s).ptr()));
 }
 
+bool is_root(PyObject *s) { return PyUnicode_GET_LENGTH(s) == 2 && starts_colons(s); }
+
 nb::object join_names(nb::handle first, PyObject *const *rest, Py_ssize_t n) {
     nb::object result = lstr(first);
+    // Whether `result` is already what normalize_str would make of it, so
+    // the common "::" + plain name needs no split and join.
+    bool normal = !has_colon(result.ptr());
     for (Py_ssize_t i = 0; i < n; ++i) {
         nb::object arg = lstr(nb::handle(rest[i]));
-        if (PyUnicode_GET_LENGTH(result.ptr()) == 0)
+        if (PyUnicode_GET_LENGTH(result.ptr()) == 0) {
             result = arg;
-        else if (starts_colons(arg.ptr()))
+            normal = !has_colon(arg.ptr());
+        } else if (starts_colons(arg.ptr())) {
             result = arg;
-        else if (PyUnicode_GET_LENGTH(arg.ptr()) != 0)
-            result = checked(PyUnicode_FromFormat("%U::%U", result.ptr(), arg.ptr()));
+            normal = false;
+        } else if (PyUnicode_GET_LENGTH(arg.ptr()) != 0) {
+            bool plain = !has_colon(arg.ptr());
+            if (plain && is_root(result.ptr())) {
+                result = checked(PyUnicode_Concat(result.ptr(), arg.ptr()));
+                normal = true;
+            } else {
+                result = checked(PyUnicode_FromFormat("%U::%U", result.ptr(), arg.ptr()));
+                normal = normal && plain;
+            }
+        }
     }
-    return normalize_str(result);
+    return normal ? result : normalize_str(result);
 }
 nb::object join2(nb::handle a, nb::handle b) {
     PyObject *rest[1] = {b.ptr()};
@@ -597,14 +615,35 @@ void delete_quietly(nb::handle self) {
 
 nb::object cmd_name(nb::handle self) { return get_attr(self, VT_STR("cmd_name")); }
 
-nb::object cmd_init(vt::Args &a) {
-    nb::handle self = a[0];
-    nb::object cls = a.g(VT_STR("TclCommand"));
-    callm(super_of(cls, self), VT_STR("__init__"));
-    nb::object tcl = interp_ref(a[4]);
+// Whether `cls` is our TclCommand as built, unchanged (the type's version
+// tag guards the checks): then TclCommand(...) is object.__new__ followed by
+// cmd_setup, and super().__init__() is object's, which does nothing.
+bool stock_cmd_class(PyObject *cls) {
+    static unsigned int stock_tag = 0;
+    if (cls != g_TclCommand)
+        return false;
+    PyTypeObject *tp = (PyTypeObject *) cls;
+    if ((tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && stock_tag && tp->tp_version_tag == stock_tag)
+        return true;
+    bool stock = Py_TYPE(cls) == &PyType_Type && tp->tp_new == PyBaseObject_Type.tp_new &&
+                 tp->tp_setattro == PyObject_GenericSetAttr && tp->tp_mro &&
+                 PyTuple_GET_SIZE(tp->tp_mro) == 2 &&
+                 PyTuple_GET_ITEM(tp->tp_mro, 1) == (PyObject *) &PyBaseObject_Type &&
+                 _PyType_Lookup(tp, VT_STR("__init__").ptr()) == g_cmd_init_fn &&
+                 _PyType_Lookup(tp, VT_STR("__new__").ptr()) == g_object_new_fn;
+    if (!stock || !(tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
+        return false;
+    stock_tag = tp->tp_version_tag;
+    return true;
+}
+
+// The body of TclCommand.__init__ after the cooperative super call.
+void cmd_setup(nb::handle self, nb::handle cls, nb::handle cmd_arg, nb::handle args_arg,
+               nb::handle given, nb::handle tcl_arg, nb::handle cast_arg, nb::handle logger) {
+    nb::object tcl = interp_ref(tcl_arg);
     set_attr(self, VT_STR("tcl"), tcl);
-    nb::object cmd = nb::borrow(a[1]);
-    nb::object args = nb::borrow(a[2]);
+    nb::object cmd = nb::borrow(cmd_arg);
+    nb::object args = nb::borrow(args_arg);
     if (args.is_none()) {
         if (vt::isinstance(cmd, cls))
             cmd = callm(cmd, VT_STR("build_tclcmd"));
@@ -625,7 +664,6 @@ nb::object cmd_init(vt::Args &a) {
     set_attr(self, VT_STR("cmd_name"), vt::listify(cmd));
     set_attr(self, VT_STR("args"), vt::tclobj(args));
     nb::object keywords = checked(PyDict_New());
-    nb::handle given = a[3];
     if (vt::truthy(given)) {
         nb::object items = callm(given, VT_STR("items"));
         nb::object it = checked(PyObject_GetIter(items.ptr()));
@@ -640,9 +678,27 @@ nb::object cmd_init(vt::Args &a) {
             throw nb::python_error();
     }
     set_attr(self, VT_STR("keywords"), keywords);
-    set_attr(self, VT_STR("cast"), a[5]);
-    set_attr(self, VT_STR("logger"), a[6]);
+    set_attr(self, VT_STR("cast"), cast_arg);
+    set_attr(self, VT_STR("logger"), logger);
+}
+
+nb::object cmd_init(vt::Args &a) {
+    nb::handle self = a[0];
+    nb::object cls = a.g(VT_STR("TclCommand"));
+    if (!(Py_TYPE(self.ptr()) == (PyTypeObject *) cls.ptr() && stock_cmd_class(cls.ptr())))
+        callm(super_of(cls, self), VT_STR("__init__"));
+    cmd_setup(self, cls, a[1], a[2], a[3], a[4], a[5], a[6]);
     return nb::none();
+}
+
+// TclCommand(prefix, tcl=tcl) for the stock class, without the generic call
+// machinery; null when `cls` is not the stock class.
+nb::object new_stock_cmd(nb::handle cls, nb::handle prefix, nb::handle tcl) {
+    if (!stock_cmd_class(cls.ptr()))
+        return nb::object();
+    nb::object self = checked(PyBaseObject_Type.tp_new((PyTypeObject *) cls.ptr(), g_empty_tuple, nullptr));
+    cmd_setup(self, cls, prefix, Py_None, Py_None, tcl, Py_None, Py_None);
+    return self;
 }
 
 nb::object cmd_createcommand(vt::Args &a) {
@@ -1204,13 +1260,63 @@ nb::object view_len(vt::Args &a) { return nb::int_(count_iter(a[0])); }
 
 // CommandsView
 
-nb::object cv_byref(vt::Args &a) {
-    nb::handle self = a[0];
-    nb::object tcl = get_attr(view_owner(self), VT_STR("tcl"));
-    nb::object prefix = tuple_of({qualify(self, a[1])});
-    return call_full(a.g(VT_STR("TclCommand")), {prefix}, {{"tcl", tcl}}, a.star, a.starstar);
+// The vectorcall of the TclCommand class itself.  TclCommand(cmd) and
+// TclCommand(cmd, tcl=x), for the stock class, go straight to the
+// constructor's work; any other call, or a changed class, takes type's own
+// call (new, then __init__ with its argument binding).
+PyObject *cmd_class_vectorcall(PyObject *cls, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    try {
+        bool simple = nargs == 1 &&
+                      (nkw == 0 || (nkw == 1 && PyTuple_GET_ITEM(kwnames, 0) == VT_STR("tcl").ptr()));
+        if (simple && stock_cmd_class(cls)) {
+            nb::object r = new_stock_cmd(cls, args[0], nkw ? args[1] : Py_None);
+            return r.release().ptr();
+        }
+        nb::object pos = checked(PyTuple_New(nargs));
+        for (Py_ssize_t i = 0; i < nargs; ++i)
+            PyTuple_SET_ITEM(pos.ptr(), i, Py_NewRef(args[i]));
+        nb::object kw;
+        if (nkw) {
+            kw = checked(PyDict_New());
+            for (Py_ssize_t i = 0; i < nkw; ++i)
+                if (PyDict_SetItem(kw.ptr(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0)
+                    throw nb::python_error();
+        }
+        return PyType_Type.tp_call(cls, pos.ptr(), kw.is_valid() ? kw.ptr() : nullptr);
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
+    }
+    return nullptr;
 }
 
+nb::object cv_byref_of(nb::handle self, nb::handle name, vt::Args &a, PyObject *star,
+                       PyObject *starstar) {
+    nb::object tcl = get_attr(view_owner(self), VT_STR("tcl"));
+    nb::object prefix = tuple_of({qualify(self, name)});
+    nb::object cls = a.g(VT_STR("TclCommand"));
+    if ((!star || PyTuple_GET_SIZE(star) == 0) && (!starstar || PyDict_GET_SIZE(starstar) == 0)) {
+        nb::object r = new_stock_cmd(cls, prefix, tcl);
+        if (r.is_valid())
+            return r;
+    }
+    return call_full(cls, {prefix}, {{"tcl", tcl}}, star, starstar);
+}
+nb::object cv_byref(vt::Args &a) { return cv_byref_of(a[0], a[1], a, a.star, a.starstar); }
+
+// self.byref(name); the stock byref directly, without binding its arguments.
+nb::object cv_ref_in(nb::handle view, nb::handle name, vt::Args &a) {
+    if (type_has(Py_TYPE(view.ptr()), VT_STR("byref"), g_cv_byref_fn))
+        return cv_byref_of(view, name, a, nullptr, nullptr);
+    return callm(view, VT_STR("byref"), name);
+}
 nb::object cv_ref(nb::handle view, nb::handle name) { return callm(view, VT_STR("byref"), name); }
 
 nb::object cv_exists(vt::Args &a) { return callm(cv_ref(a[0], a[1]), VT_STR("exists")); }
@@ -1230,7 +1336,7 @@ nb::object cv_proc_args(vt::Args &a) { return callm(cv_ref(a[0], a[1]), VT_STR("
 nb::object cv_proc_arg_default(vt::Args &a) {
     return callm(cv_ref(a[0], a[1]), VT_STR("proc_arg_default"), a[2]);
 }
-nb::object cv_getitem(vt::Args &a) { return callm(a[0], VT_STR("byref"), a[1]); }
+nb::object cv_getitem(vt::Args &a) { return cv_ref_in(a[0], a[1], a); }
 nb::object cv_contains(vt::Args &a) { return callm(a[0], VT_STR("exists"), a[1]); }
 nb::object cv_setitem(vt::Args &a) {
     callm(a[0], VT_STR("createcommand"), a[1], a[2]);
@@ -1374,9 +1480,9 @@ NB_MODULE(namespace, m) {
 
     // --- TclCommand
     vt::ClassBuilder cmd(m, "TclCommand");
-    cmd.def("__init__", {arg("self"), arg("cmd"), arg_none("args"), arg_none("keywords"), arg_none("tcl"),
-                         arg_none("cast"), arg_none("logger")},
-            cmd_init);
+    g_cmd_init_fn = keep(cmd.def("__init__", {arg("self"), arg("cmd"), arg_none("args"), arg_none("keywords"),
+                                              arg_none("tcl"), arg_none("cast"), arg_none("logger")},
+                                 cmd_init));
     cmd.def("createcommand", {arg("self"), arg("func")}, cmd_createcommand,
             "Register the Python callable `func` as the Tcl command of this name.");
     cmd.def("exists", {arg("self")}, cmd_exists, "Whether a command of this name exists.");
@@ -1417,6 +1523,11 @@ NB_MODULE(namespace, m) {
     nb::object TclCommand = cmd.build(object_bases,
         "A Tcl command with bound arguments and options; calling it calls the command.");
     m.attr("TclCommand") = TclCommand;
+    g_TclCommand = keep(TclCommand);
+    // Not inherited: subclasses keep type's call.
+    ((PyTypeObject *) g_TclCommand)->tp_vectorcall = cmd_class_vectorcall;
+    g_object_new_fn = keep(nb::handle(PyDict_GetItemString(PyBaseObject_Type.tp_dict, "__new__")));
+    g_empty_tuple = keep(nb::tuple());
 
     // --- TempTclCommand
     vt::ClassBuilder tcmd(m, "TempTclCommand");
@@ -1503,8 +1614,8 @@ NB_MODULE(namespace, m) {
     cv.def("__init__", {arg("self"), arg("ns")}, [](vt::Args &a) -> nb::object {
         return view_init(get_attr(a.g(VT_STR("TclNamespace")), VT_STR("CommandsView")), a);
     });
-    cv.def("byref", {arg("self"), arg("cmd_name"), star("args"), starstar("kwargs")}, cv_byref,
-           "A TclCommand for the qualified name.");
+    g_cv_byref_fn = keep(cv.def("byref", {arg("self"), arg("cmd_name"), star("args"), starstar("kwargs")},
+                                cv_byref, "A TclCommand for the qualified name."));
     cv.def("exists", {arg("self"), arg("cmd_name")}, cv_exists, "Whether the command exists.");
     cv.def("createcommand", {arg("self"), arg("cmd_name"), arg("func")}, cv_createcommand,
            "Register a Python callable under the qualified name.");
