@@ -7,7 +7,7 @@ import weakref
 from collections.abc import MutableMapping
 
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import HealthCheck, example, given, settings, strategies as st
 from tkinter import TclError
 
 import velmor.tcl
@@ -994,6 +994,7 @@ def test_temporary_command_as_decorator(interp):
 
 @settings(max_examples=200, deadline=None)
 @given(st.lists(st.text(st.sampled_from("ab:"), max_size=4), min_size=1, max_size=4))
+@example(["::", "a", ":"])  # the error names the whole concatenation
 def test_join_equals_concatenating_then_normalizing(parts):
     expected = parts[0]
     for arg in parts[1:]:

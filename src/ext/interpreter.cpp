@@ -16,37 +16,15 @@ PyObject *g_TkappType;
 // shortcut stands in for.
 PyObject *g_cast_int_fn, *g_cast_double_fn, *g_cast_boolean_fn, *g_getint_fn, *g_getdouble_fn;
 
-nb::object checked(PyObject *r) {
-    if (!r)
-        throw nb::python_error();
-    return nb::steal(r);
-}
+using vt::callm;
+using vt::checked;
+using vt::fetch_error;
+using vt::get_attr;
+using vt::get_item;
+using vt::instance_attr;
+using vt::set_attr;
+using vt::set_item;
 
-nb::object get_attr(nb::handle o, nb::handle name) {
-    return checked(PyObject_GetAttr(o.ptr(), name.ptr()));
-}
-void set_attr(nb::handle o, nb::handle name, nb::handle value) {
-    if (PyObject_SetAttr(o.ptr(), name.ptr(), value.ptr()) < 0)
-        throw nb::python_error();
-}
-
-// obj.name(arg...) through vectorcall, without a bound-method temporary.
-nb::object callm(nb::handle obj, nb::handle name) {
-    PyObject *args[1] = {obj.ptr()};
-    return checked(PyObject_VectorcallMethod(name.ptr(), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-nb::object callm(nb::handle obj, nb::handle name, nb::handle a1) {
-    PyObject *args[2] = {obj.ptr(), a1.ptr()};
-    return checked(PyObject_VectorcallMethod(name.ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-nb::object callm(nb::handle obj, nb::handle name, nb::handle a1, nb::handle a2) {
-    PyObject *args[3] = {obj.ptr(), a1.ptr(), a2.ptr()};
-    return checked(PyObject_VectorcallMethod(name.ptr(), args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-nb::object call1(nb::handle fn, nb::handle a1) {
-    PyObject *args[2] = {nullptr, a1.ptr()};
-    return checked(PyObject_Vectorcall(fn.ptr(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
 // fn(*pos, key=kwvalue) for one keyword argument.
 nb::object call_kw(nb::handle fn, std::initializer_list<nb::handle> pos, nb::handle key,
                    nb::handle kwvalue) {
@@ -69,51 +47,7 @@ nb::object call_kw(nb::handle fn, std::initializer_list<nb::handle> pos, nb::han
                                        kwnames.ptr()));
 }
 
-nb::object get_item(nb::handle o, nb::handle key) {
-    return checked(PyObject_GetItem(o.ptr(), key.ptr()));
-}
-void set_item(nb::handle o, nb::handle key, nb::handle value) {
-    if (PyObject_SetItem(o.ptr(), key.ptr(), value.ptr()) < 0)
-        throw nb::python_error();
-}
-
-// The pending exception, taken out of the error indicator (normalized, its
-// traceback attached), or null when none is set.
-nb::object fetch_error() {
-    PyObject *et, *ev, *tb;
-    PyErr_Fetch(&et, &ev, &tb);
-    if (!et)
-        return nb::object();
-    PyErr_NormalizeException(&et, &ev, &tb);
-    if (tb && ev)
-        PyException_SetTraceback(ev, tb);
-    Py_XDECREF(et);
-    Py_XDECREF(tb);
-    return nb::steal(ev);
-}
-
-// With a TclError pending: raise TclError(interp.vars["::errorInfo"]) with
-// chaining suppressed.  If reading errorInfo fails, that error propagates
-// with the TclError as its context, as an `except` block would give it.
-[[noreturn]] void raise_error_info(nb::handle interp) {
-    nb::object caught = fetch_error();
-    PyObject *info = nullptr;
-    PyObject *vars = PyObject_GetAttr(interp.ptr(), VT_STR("vars").ptr());
-    if (vars) {
-        info = PyObject_GetItem(vars, VT_STR("::errorInfo").ptr());
-        Py_DECREF(vars);
-    }
-    if (!info) {
-        nb::object err = fetch_error();
-        if (caught.is_valid())
-            PyException_SetContext(err.ptr(), caught.release().ptr());
-        PyObject *err_type = Py_NewRef((PyObject *) Py_TYPE(err.ptr()));  // before release(): argument order is unspecified
-        PyErr_Restore(err_type, err.release().ptr(), nullptr);
-        throw nb::python_error();
-    }
-    nb::object value = nb::steal(info);
-    vt::raise_suppressed(vt::make_exc(nb::handle(g_TclError), value));
-}
+[[noreturn]] void raise_error_info(nb::handle interp) { vt::raise_error_info(interp, g_TclError); }
 
 bool matches(PyObject *exc) { return PyErr_ExceptionMatches(exc) != 0; }
 bool matches_type_or_value() {
@@ -203,7 +137,7 @@ nb::object interp_init(vt::Args &a) {
 nb::object load_entrypoint(vt::Args &a) {
     nb::handle self = a[0];
     nb::object get_eps = a.g(VT_STR("get_entry_points"));
-    nb::object eps = call1(get_eps, a.g(VT_STR("TCL_INIT_ENTRYPOINT")));
+    nb::object eps = vt::call(get_eps, a.g(VT_STR("TCL_INIT_ENTRYPOINT")));
     nb::object it = checked(PyObject_GetIter(eps.ptr()));
     while (true) {
         PyObject *next = PyIter_Next(it.ptr());
@@ -231,7 +165,7 @@ nb::object load_entrypoint(vt::Args &a) {
             nb::object msg = checked(PyUnicode_FromFormat("Tcl-Init must be callable, got: %R", tcl_init.ptr()));
             vt::raise(PyExc_TypeError, msg);
         }
-        call1(tcl_init, self);
+        vt::call(tcl_init, self);
     }
     return nb::none();
 }
@@ -344,20 +278,6 @@ nb::object remove_callback(vt::Args &a) {
 // ---------------------------------------------------------------------------
 // Evaluation
 
-// self.<name> for a plain instance attribute: straight from the instance
-// dict when the class defines nothing of that name (what the generic lookup
-// would find too, without going through the __getattr__ hook first).
-nb::object instance_attr(nb::handle self, nb::handle name) {
-    PyObject **dp = _PyObject_GetDictPtr(self.ptr());
-    if (dp && *dp && !_PyType_Lookup(Py_TYPE(self.ptr()), name.ptr())) {
-        PyObject *v = PyDict_GetItemWithError(*dp, name.ptr());
-        if (v)
-            return nb::borrow(v);
-        if (PyErr_Occurred())
-            throw nb::python_error();
-    }
-    return get_attr(self, name);
-}
 
 inline bool is_true(nb::handle o) {
     if (o.ptr() == Py_True)
@@ -405,7 +325,7 @@ nb::object cast_list(vt::Args &a) {
     Py_ssize_t n = PySequence_Fast_GET_SIZE(items.ptr());
     nb::object out = checked(PyTuple_New(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
-        nb::object v = call1(item_cast, PySequence_Fast_GET_ITEM(items.ptr(), i));
+        nb::object v = vt::call(item_cast, PySequence_Fast_GET_ITEM(items.ptr(), i));
         PyTuple_SET_ITEM(out.ptr(), i, v.release().ptr());
     }
     return out;
@@ -493,7 +413,7 @@ nb::object cast_array(vt::Args &a) {
     for (nb::handle pair : items) {
         nb::object key = get_item(pair, nb::int_(0));
         nb::object item = get_item(pair, nb::int_(1));
-        set_item(result, key, call1(item_cast, item));
+        set_item(result, key, vt::call(item_cast, item));
     }
     return result;
 }
@@ -506,7 +426,7 @@ nb::object keyed_list(nb::handle nestmap_cls, nb::handle value, nb::handle item_
     for (nb::handle pair : items) {
         nb::object key = get_item(pair, nb::int_(0));
         nb::object item = get_item(pair, nb::int_(1));
-        set_item(result, key, call1(item_cast, item));
+        set_item(result, key, vt::call(item_cast, item));
     }
     return result;
 }
@@ -516,7 +436,7 @@ nb::object cast_keyed_list(vt::Args &a) { return keyed_list(a.g(VT_STR("NestMap"
 // Interpreter.cast_keyed_list(value), through the class as written.
 nb::object class_cast_keyed_list(vt::Args &a, nb::handle value) {
     nb::object fn = get_attr(a.g(VT_STR("Interpreter")), VT_STR("cast_keyed_list"));
-    return call1(fn, value);
+    return vt::call(fn, value);
 }
 
 
@@ -791,7 +711,7 @@ NB_MODULE(interpreter, m) {
     }, "The Tcl array `name` as an Array.");
     cb.def("get_list", {vt::arg("self"), vt::arg("name")}, [](vt::Args &a) -> nb::object {
         nb::object value = get_item(vars_of(a[0]), a[1]);
-        return call1(get_attr(a.g(VT_STR("Interpreter")), VT_STR("cast_list")), value);
+        return vt::call(get_attr(a.g(VT_STR("Interpreter")), VT_STR("cast_list")), value);
     }, "The Tcl variable `name` as a tuple of its list elements.");
     cb.def("get_keyed_list", {vt::arg("self"), vt::arg("name")}, [](vt::Args &a) -> nb::object {
         nb::object value = get_item(vars_of(a[0]), a[1]);
@@ -821,7 +741,7 @@ NB_MODULE(interpreter, m) {
         nb::object nestmap = a.g(VT_STR("NestMap"));
         nb::object obj = nb::borrow(a[2]);
         if (!vt::isinstance(obj, nestmap))
-            obj = call1(nestmap, obj);
+            obj = vt::call(nestmap, obj);
         set_item(vars_of(a[0]), a[1], obj);
         return nb::none();
     }, "Store `obj` (a NestMap, or anything NestMap accepts) as a TclX keyed list.");

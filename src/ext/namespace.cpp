@@ -21,31 +21,11 @@ PyObject *g_TclCommand, *g_cmd_init_fn, *g_cv_byref_fn, *g_object_new_fn, *g_emp
 // ---------------------------------------------------------------------------
 // Small call helpers
 
-nb::object checked(PyObject *r) {
-    if (!r)
-        throw nb::python_error();
-    return nb::steal(r);
-}
-nb::object get_attr(nb::handle o, nb::handle name) {
-    return checked(PyObject_GetAttr(o.ptr(), name.ptr()));
-}
-void set_attr(nb::handle o, nb::handle name, nb::handle value) {
-    if (PyObject_SetAttr(o.ptr(), name.ptr(), value.ptr()) < 0)
-        throw nb::python_error();
-}
-
-// obj.name(args...) through vectorcall, without a bound-method temporary.
-template <typename... H> nb::object callm(nb::handle obj, nb::handle name, H... args) {
-    PyObject *v[] = {obj.ptr(), nb::handle(args).ptr()...};
-    return checked(PyObject_VectorcallMethod(name.ptr(), v,
-                                             (1 + sizeof...(H)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                             nullptr));
-}
-template <typename... H> nb::object call(nb::handle fn, H... args) {
-    PyObject *v[] = {nullptr, nb::handle(args).ptr()...};
-    return checked(PyObject_Vectorcall(fn.ptr(), v + 1,
-                                       sizeof...(H) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
+using vt::call;
+using vt::callm;
+using vt::checked;
+using vt::get_attr;
+using vt::set_attr;
 
 struct KW {
     const char *name;
@@ -204,7 +184,9 @@ nb::object join_names(nb::handle first, PyObject *const *rest, Py_ssize_t n) {
             normal = false;
         } else if (PyUnicode_GET_LENGTH(arg.ptr()) != 0) {
             bool plain = !has_colon(arg.ptr());
-            if (plain && is_root(result.ptr())) {
+            // Only for the last name: a later one could make the whole
+            // invalid, and the error must name the plain concatenation.
+            if (plain && i == n - 1 && is_root(result.ptr())) {
                 result = checked(PyUnicode_Concat(result.ptr(), arg.ptr()));
                 normal = true;
             } else {

@@ -182,6 +182,45 @@ inline nb::object instance_attr(nb::handle self, nb::handle name) {
     return get_attr(self, name);
 }
 
+// The pending exception, taken out of the error indicator (normalized, its
+// traceback attached), or null when none is set.
+inline nb::object fetch_error() {
+    PyObject *et, *ev, *tb;
+    PyErr_Fetch(&et, &ev, &tb);
+    if (!et)
+        return nb::object();
+    PyErr_NormalizeException(&et, &ev, &tb);
+    if (tb && ev)
+        PyException_SetTraceback(ev, tb);
+    Py_XDECREF(et);
+    Py_XDECREF(tb);
+    return nb::steal(ev);
+}
+
+// With a TclError pending: raise tclerror(interp.vars["::errorInfo"]) with
+// chaining suppressed, so the message is Tcl's whole trace.  If reading
+// errorInfo fails, that error propagates with the TclError as its context,
+// as an `except` block would give it.
+[[noreturn]] inline void raise_error_info(nb::handle interp, nb::handle tclerror) {
+    nb::object caught = fetch_error();
+    PyObject *info = nullptr;
+    PyObject *vars = PyObject_GetAttr(interp.ptr(), VT_STR("vars").ptr());
+    if (vars) {
+        info = PyObject_GetItem(vars, VT_STR("::errorInfo").ptr());
+        Py_DECREF(vars);
+    }
+    if (!info) {
+        nb::object err = fetch_error();
+        if (caught.is_valid())
+            PyException_SetContext(err.ptr(), caught.release().ptr());
+        PyObject *err_type = Py_NewRef((PyObject *) Py_TYPE(err.ptr()));  // before release()
+        PyErr_Restore(err_type, err.release().ptr(), nullptr);
+        throw nb::python_error();
+    }
+    nb::object value = nb::steal(info);
+    raise_suppressed(make_exc(tclerror, value));
+}
+
 // ---------------------------------------------------------------------------
 // Parameters and arguments
 

@@ -49,41 +49,7 @@ nb::object resolve(nb::handle tcl) {
     return nb::borrow(tcl);
 }
 
-// Replace the pending TclError by TclError(errorInfo) with chaining
-// suppressed.  If reading errorInfo fails, that error propagates with the
-// TclError as its context.
-[[noreturn]] void raise_error_info(nb::handle interp) {
-    PyObject *et, *ev, *tb;
-    PyErr_Fetch(&et, &ev, &tb);
-    PyErr_NormalizeException(&et, &ev, &tb);
-    if (tb && ev)
-        PyException_SetTraceback(ev, tb);
-    PyObject *info = nullptr;
-    PyObject *vars = PyObject_GetAttr(interp.ptr(), VT_STR("vars").ptr());
-    if (vars) {
-        info = PyObject_GetItem(vars, VT_STR("::errorInfo").ptr());
-        Py_DECREF(vars);
-    }
-    if (!info) {
-        PyObject *nt, *nv, *ntb;
-        PyErr_Fetch(&nt, &nv, &ntb);
-        PyErr_NormalizeException(&nt, &nv, &ntb);
-        if (ntb && nv)
-            PyException_SetTraceback(nv, ntb);
-        if (nv && ev)
-            PyException_SetContext(nv, Py_NewRef(ev));
-        Py_XDECREF(et);
-        Py_XDECREF(ev);
-        Py_XDECREF(tb);
-        PyErr_Restore(nt, nv, ntb);
-        throw nb::python_error();
-    }
-    Py_XDECREF(et);
-    Py_XDECREF(ev);
-    Py_XDECREF(tb);
-    nb::object value = nb::steal(info);
-    vt::raise_suppressed(vt::make_exc(nb::handle(g_TclError), value));
-}
+[[noreturn]] void raise_error_info(nb::handle interp) { vt::raise_error_info(interp, g_TclError); }
 
 // Whether Vox_Code(name, tcl=tcl) is the stock construction: object's
 // __new__ and our __init__.  Cached per type version.
