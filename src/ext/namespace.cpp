@@ -256,18 +256,14 @@ PyObject *ni_next(PyObject *o) {
     if (!n->it) {
         if (!n->owner)
             return nullptr;
-        try {
+        n->it = vt::guarded([&]() -> PyObject * {
             nb::object owner = nb::steal(n->owner);
             n->owner = nullptr;
             nb::object names = n->fetch(owner);
-            n->it = checked(PyObject_GetIter(names.ptr())).release().ptr();
-        } catch (nb::python_error &e) {
-            e.restore();
+            return checked(PyObject_GetIter(names.ptr())).release().ptr();
+        });
+        if (!n->it)
             return nullptr;
-        } catch (...) {
-            PyErr_SetString(PyExc_RuntimeError, "unexpected C++ exception");
-            return nullptr;
-        }
     }
     PyObject *r = PyIter_Next(n->it);
     if (!r && !PyErr_Occurred())
@@ -1249,7 +1245,7 @@ nb::object view_len(vt::Args &a) { return nb::int_(count_iter(a[0])); }
 PyObject *cmd_class_vectorcall(PyObject *cls, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    try {
+    return vt::guarded([&]() -> PyObject * {
         bool simple = nargs == 1 &&
                       (nkw == 0 || (nkw == 1 && PyTuple_GET_ITEM(kwnames, 0) == VT_STR("tcl").ptr()));
         if (simple && stock_cmd_class(cls)) {
@@ -1267,16 +1263,7 @@ PyObject *cmd_class_vectorcall(PyObject *cls, PyObject *const *args, size_t narg
                     throw nb::python_error();
         }
         return PyType_Type.tp_call(cls, pos.ptr(), kw.is_valid() ? kw.ptr() : nullptr);
-    } catch (nb::python_error &e) {
-        e.restore();
-    } catch (std::bad_alloc &) {
-        PyErr_NoMemory();
-    } catch (std::exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
-    }
-    return nullptr;
+    });
 }
 
 nb::object cv_byref_of(nb::handle self, nb::handle name, vt::Args &a, PyObject *star,

@@ -221,6 +221,26 @@ inline nb::object fetch_error() {
     raise_suppressed(make_exc(tclerror, value));
 }
 
+// Run `body` (returning a new reference or null with an error set) at a C
+// boundary: every C++ exception becomes a Python exception, so nothing but
+// a Python error ever reaches the interpreter.
+template <typename F> PyObject *guarded(F &&body) {
+    try {
+        return body();
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (nb::cast_error &e) {
+        PyErr_SetString(PyExc_TypeError, e.what() && *e.what() ? e.what() : "conversion failed");
+    } catch (std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
+    }
+    return nullptr;
+}
+
 // ---------------------------------------------------------------------------
 // Parameters and arguments
 
@@ -507,22 +527,12 @@ inline PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size
         a.star = star;
         a.starstar = kw;
     }
-    PyObject *result = nullptr;
-    try {
-        result = f->impl(a).release().ptr();
-        if (!result && !PyErr_Occurred())
-            result = Py_NewRef(Py_None);
-    } catch (nb::python_error &e) {
-        e.restore();
-    } catch (nb::cast_error &e) {
-        PyErr_SetString(PyExc_TypeError, e.what() && *e.what() ? e.what() : "conversion failed");
-    } catch (std::bad_alloc &) {
-        PyErr_NoMemory();
-    } catch (std::exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
-    }
+    PyObject *result = guarded([&]() -> PyObject * {
+        PyObject *r = f->impl(a).release().ptr();
+        if (!r && !PyErr_Occurred())
+            r = Py_NewRef(Py_None);
+        return r;
+    });
     Py_XDECREF(star);
     Py_XDECREF(kw);
     return result;

@@ -75,20 +75,20 @@ bool stock_code_class(PyTypeObject *tp) {
 // slot back, and subclasses get Python's own slot, so this only ever runs
 // for the classes as defined here.
 PyObject *proxy_getattro(PyObject *self, PyObject *name) {
-    PyObject *r = _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
-    if (r || PyErr_Occurred())
-        return r;
-    PyObject *hook = _PyType_Lookup(Py_TYPE(self), VT_STR("__getattr__").ptr());
-    if (!hook) {
-        PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'",
-                     Py_TYPE(self)->tp_name, name);
-        return nullptr;
-    }
-    Py_INCREF(hook);
-    PyObject *args[2] = {self, name};
-    r = PyObject_Vectorcall(hook, args, 2, nullptr);
-    Py_DECREF(hook);
-    return r;
+    return vt::guarded([&]() -> PyObject * {
+        PyObject *r = _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
+        if (r || PyErr_Occurred())
+            return r;
+        PyObject *hook = _PyType_Lookup(Py_TYPE(self), VT_STR("__getattr__").ptr());
+        if (!hook) {
+            PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'",
+                         Py_TYPE(self)->tp_name, name);
+            return nullptr;
+        }
+        nb::object keep = nb::borrow(hook);
+        PyObject *args[2] = {self, name};
+        return PyObject_Vectorcall(hook, args, 2, nullptr);
+    });
 }
 
 void use_proxy_getattro(nb::handle cls) {
