@@ -404,13 +404,14 @@ nb::object cast_boolean(vt::Args &a) {
     raise_value_error_from(exc);
 }
 
-nb::object cast_array(vt::Args &a) {
-    nb::object result = callm(a.g(VT_STR("Array")), VT_STR("from_tcl"), a[0]);
-    nb::handle item_cast = a[1];
+// cls.from_tcl(value), then result[key] = item_cast(item) for every
+// (key, item) of result.<items>() when item_cast is given.
+nb::object from_tcl_cast(nb::handle cls, nb::handle value, nb::handle item_cast, nb::handle items) {
+    nb::object result = callm(cls, VT_STR("from_tcl"), value);
     if (item_cast.is_none())
         return result;
-    nb::object items = checked(PySequence_List(callm(result, VT_STR("items")).ptr()));
-    for (nb::handle pair : items) {
+    nb::object pairs = checked(PySequence_List(callm(result, items).ptr()));
+    for (nb::handle pair : pairs) {
         nb::object key = get_item(pair, nb::int_(0));
         nb::object item = get_item(pair, nb::int_(1));
         set_item(result, key, vt::call(item_cast, item));
@@ -418,17 +419,12 @@ nb::object cast_array(vt::Args &a) {
     return result;
 }
 
+nb::object cast_array(vt::Args &a) {
+    return from_tcl_cast(a.g(VT_STR("Array")), a[0], a[1], VT_STR("items"));
+}
+
 nb::object keyed_list(nb::handle nestmap_cls, nb::handle value, nb::handle item_cast) {
-    nb::object result = callm(nestmap_cls, VT_STR("from_tcl"), value);
-    if (item_cast.is_none())
-        return result;
-    nb::object items = checked(PySequence_List(callm(result, VT_STR("all_items")).ptr()));
-    for (nb::handle pair : items) {
-        nb::object key = get_item(pair, nb::int_(0));
-        nb::object item = get_item(pair, nb::int_(1));
-        set_item(result, key, vt::call(item_cast, item));
-    }
-    return result;
+    return from_tcl_cast(nestmap_cls, value, item_cast, VT_STR("all_items"));
 }
 
 nb::object cast_keyed_list(vt::Args &a) { return keyed_list(a.g(VT_STR("NestMap")), a[0], a[1]); }
