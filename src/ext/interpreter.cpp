@@ -367,6 +367,24 @@ int tk_boolean(nb::handle tk, nb::handle value) {
     return b;
 }
 
+// self.<method>(value) != zero: 1 or 0, or -1 when the cast raised
+// ValueError (cleared); any other error propagates.
+int nonzero_cast(nb::handle self, nb::handle value, nb::handle method, nb::handle zero) {
+    PyObject *args[2] = {self.ptr(), value.ptr()};
+    PyObject *r = PyObject_VectorcallMethod(method.ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    if (!r) {
+        if (!matches(PyExc_ValueError))
+            throw nb::python_error();
+        PyErr_Clear();
+        return -1;
+    }
+    nb::object n = nb::steal(r);
+    int ne = PyObject_RichCompareBool(n.ptr(), zero.ptr(), Py_NE);
+    if (ne < 0)
+        throw nb::python_error();
+    return ne;
+}
+
 nb::object cast_boolean(vt::Args &a) {
     nb::handle self = a[0], value = a[1];
     callm(a.g(VT_STR("TclDLL")), VT_STR("Tcl_ResetResult"), self);
@@ -377,30 +395,11 @@ nb::object cast_boolean(vt::Args &a) {
     if (!matches(g_TclError))
         throw nb::python_error();
     nb::object exc = fetch_error();
-    PyObject *args[2] = {self.ptr(), value.ptr()};
-    PyObject *r = PyObject_VectorcallMethod(VT_STR("cast_int").ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-    if (r) {
-        nb::object n = nb::steal(r);
-        int ne = PyObject_RichCompareBool(n.ptr(), nb::int_(0).ptr(), Py_NE);
-        if (ne < 0)
-            throw nb::python_error();
-        return nb::bool_(ne != 0);
-    }
-    if (!matches(PyExc_ValueError))
-        throw nb::python_error();
-    PyErr_Clear();
-    r = PyObject_VectorcallMethod(VT_STR("cast_double").ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-    if (r) {
-        nb::object d = nb::steal(r);
-        nb::object zero = checked(PyFloat_FromDouble(0.0));
-        int ne = PyObject_RichCompareBool(d.ptr(), zero.ptr(), Py_NE);
-        if (ne < 0)
-            throw nb::python_error();
-        return nb::bool_(ne != 0);
-    }
-    if (!matches(PyExc_ValueError))
-        throw nb::python_error();
-    PyErr_Clear();
+    int r = nonzero_cast(self, value, VT_STR("cast_int"), nb::int_(0));
+    if (r < 0)
+        r = nonzero_cast(self, value, VT_STR("cast_double"), nb::float_(0.0));
+    if (r >= 0)
+        return nb::bool_(r != 0);
     raise_value_error_from(exc);
 }
 

@@ -291,9 +291,9 @@ void make_names_iter_type() {
                            {Py_tp_iter, (void *) PyObject_SelfIter},
                            {Py_tp_iternext, (void *) ni_next},
                            {0, nullptr}};
-    PyType_Spec spec = {"velmor.tcl.namespace.names_iterator", sizeof(NamesIter), 0,
+    PyType_Spec type_def = {"velmor.tcl.namespace.names_iterator", sizeof(NamesIter), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
-    g_NamesIter = (PyTypeObject *) PyType_FromSpec(&spec);
+    g_NamesIter = (PyTypeObject *) PyType_FromSpec(&type_def);
     if (!g_NamesIter)
         throw nb::python_error();
 }

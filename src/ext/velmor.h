@@ -399,11 +399,11 @@ inline PyTypeObject *function_type() {
         {Py_tp_getset, (void *) detail::fn_getset},
         {Py_tp_members, (void *) detail::fn_members},
         {0, nullptr}};
-    PyType_Spec spec = {"velmor.tcl.function", sizeof(Function), 0,
+    PyType_Spec type_def = {"velmor.tcl.function", sizeof(Function), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
                             Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR,
                         slots};
-    tp = (PyTypeObject *) PyType_FromSpec(&spec);
+    tp = (PyTypeObject *) PyType_FromSpec(&type_def);
     if (!tp)
         throw nb::python_error();
     return tp;
