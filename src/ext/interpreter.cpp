@@ -9,8 +9,7 @@
 namespace {
 
 // Held for the life of the process.
-PyObject *g_TclError, *g_TclObj;
-PyObject *g_keyedlist_type = nullptr;  // TclX's object type name, asked once
+PyObject *g_TclError;
 PyObject *g_TkappType;
 // Identities (compared, never used) of the stock methods that cast_any's
 // shortcut stands in for.
@@ -74,28 +73,6 @@ nb::object lstrip_colons(nb::handle name) {
 nb::object backup_name(nb::handle cmd_name) {
     nb::object tail = lstrip_colons(cmd_name);
     return checked(PyUnicode_Concat(VT_STR("::hobnail::_cbBkup::").ptr(), tail.ptr()));
-}
-
-// The name under which TclX's keyed lists reach Python, asked of TclX once
-// (a keyed list built in a lambda, so no variable is touched).
-PyObject *keyedlist_type(nb::handle self) {
-    if (g_keyedlist_type)
-        return g_keyedlist_type;
-    nb::object tk = get_attr(self, VT_STR("tk"));
-    nb::object lambda = nb::make_tuple(nb::str(""), nb::str("keylset k a 1; set k"));
-    PyObject *args[3] = {tk.ptr(), VT_STR("apply").ptr(), lambda.ptr()};
-    PyObject *r = PyObject_VectorcallMethod(VT_STR("call").ptr(), args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-    if (!r) {
-        if (!matches(g_TclError))
-            throw nb::python_error();
-        PyErr_Clear();  // no TclX here: nothing is a keyed list
-        return nullptr;
-    }
-    nb::object obj = nb::steal(r);
-    if (Py_TYPE(obj.ptr()) != (PyTypeObject *) g_TclObj)
-        return nullptr;
-    g_keyedlist_type = get_attr(obj, VT_STR("typename")).release().ptr();
-    return g_keyedlist_type;
 }
 
 // ---------------------------------------------------------------------------
@@ -583,15 +560,12 @@ nb::object cast_any(vt::Args &a) {
     if (tp == &PyLong_Type || tp == &PyFloat_Type || tp == &PyBool_Type)
         return value;
     if (tp == (PyTypeObject *) a.g(VT_STR("Tcl_Obj")).ptr()) {
-        PyObject *kl = keyedlist_type(self);
-        if (kl) {
-            nb::object name = get_attr(value, VT_STR("typename"));
-            int eq = PyObject_RichCompareBool(name.ptr(), kl, Py_EQ);
-            if (eq < 0)
-                throw nb::python_error();
-            if (eq)
-                return class_cast_keyed_list(a, value);
-        }
+        nb::object name = get_attr(value, VT_STR("typename"));
+        int eq = PyObject_RichCompareBool(name.ptr(), VT_STR(VT_TCLX_KEYED_TYPE).ptr(), Py_EQ);
+        if (eq < 0)
+            throw nb::python_error();
+        if (eq)
+            return class_cast_keyed_list(a, value);
     }
     value = vt::str(value);
     if (!PyUnicode_Check(value.ptr()))
@@ -646,7 +620,6 @@ NB_MODULE(interpreter, m) {
     m.attr("TclError") = tkinter.attr("TclError");
     g_TclError = Py_NewRef(tkinter.attr("TclError").ptr());
     m.attr("Tcl_Obj") = vt::import("_tkinter").attr("Tcl_Obj");
-    g_TclObj = Py_NewRef(m.attr("Tcl_Obj").ptr());
     m.attr("NestMap") = vt::import("velmor.tcl.nestmap").attr("NestMap");
     m.attr("Array") = vt::import("velmor.tcl.array").attr("Array");
     m.attr("History") = vt::import("velmor.tcl.history").attr("History");

@@ -625,9 +625,7 @@ NB_MODULE(nestmap, m) {
     nb::object tclobj_fn = vt::import("velmor.tcl.listify").attr("tclobj");
     g_TclObj = keep(vt::import("_tkinter").attr("Tcl_Obj"));
     g_dot = vt::intern(".");
-    // The object-type name TclX registers for keyed lists (what `typename`
-    // of a keylset variable's Tcl_Obj reads).
-    g_keyed_type = vt::intern("keyedList");
+    g_keyed_type = vt::intern(VT_TCLX_KEYED_TYPE);
     g_empty_tuple = keep(nb::tuple());
     s_contains = vt::intern("__contains__");
     s_all_items = vt::intern("all_items");

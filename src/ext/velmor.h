@@ -131,6 +131,10 @@ struct RecursionGuard {
     RecursionGuard &operator=(const RecursionGuard &) = delete;
 };
 
+// The object-type name TclX registers for keyed lists: what `typename` of
+// a keylset variable's Tcl_Obj reads (the tests ask TclX to confirm it).
+#define VT_TCLX_KEYED_TYPE "keyedList"
+
 // ---------------------------------------------------------------------------
 // Call helpers: the C API with errors turned into nb::python_error.
 
