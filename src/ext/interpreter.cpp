@@ -256,17 +256,9 @@ nb::object remove_callback(vt::Args &a) {
 // Evaluation
 
 
-inline bool is_true(nb::handle o) {
-    if (o.ptr() == Py_True)
-        return true;
-    if (o.ptr() == Py_False || o.ptr() == Py_None)
-        return false;
-    return vt::truthy(o);
-}
-
 nb::object interp_eval(vt::Args &a) {
     nb::handle self = a[0], code = a[1];
-    if (is_true(a[3]))
+    if (vt::truthy(a[3]))
         callm(instance_attr(self, VT_STR("history")), VT_STR("append"), code);
     nb::object tk = instance_attr(self, VT_STR("tk"));
     PyObject *args[2] = {tk.ptr(), code.ptr()};
@@ -277,7 +269,7 @@ nb::object interp_eval(vt::Args &a) {
         throw nb::python_error();
     }
     nb::object result = nb::steal(r);
-    if (is_true(a[2]))
+    if (vt::truthy(a[2]))
         return callm(self, VT_STR("cast_any"), result);
     return result;
 }
