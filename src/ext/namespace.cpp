@@ -443,11 +443,8 @@ nb::object var_array_get_obj(vt::Args &a) {
 }
 
 nb::object var_array_get_str(vt::Args &a) {
-    nb::handle self = a[0], pattern = a[1];
-    nb::object name = var_name(self);
-    nb::object words = pattern.is_none() ? tuple_of({VT_STR("::array"), VT_STR("get"), name})
-                                         : tuple_of({VT_STR("::array"), VT_STR("get"), name, pattern});
-    nb::object r = tk_eval(self, vt::listify(words));
+    nb::handle self = a[0];
+    nb::object r = tk_eval(self, vt::listify(array_words(self, VT_STR("get"), a[1])));
     return cast(self, VT_STR("cast_array"), r);
 }
 
@@ -784,13 +781,6 @@ nb::object built(nb::handle self, vt::Args &a) {
     return checked(PyObject_Call(get_attr(self, VT_STR("build_tclcmd")).ptr(), a.star, a.starstar));
 }
 
-nb::object cmd_cast_result(nb::handle self, nb::object result) {
-    nb::object how = get_attr(self, VT_STR("cast"));
-    if (vt::truthy(how))
-        result = call(how, result);
-    return result;
-}
-
 nb::object cmd_call(vt::Args &a) {
     nb::handle self = a[0];
     nb::object tclcmd = built(self, a);
@@ -799,7 +789,7 @@ nb::object cmd_call(vt::Args &a) {
         nb::object msg = callm(VT_STR("Calling: {}"), VT_STR("format"), vt::listify(tclcmd));
         callm(logger, VT_STR("info"), msg);
     }
-    return cmd_cast_result(self, tk_call(self, tclcmd));
+    return apply_cast(self, tk_call(self, tclcmd), nb::handle(g_marker));
 }
 
 nb::object cmd_dunder_call(vt::Args &a) {
@@ -809,7 +799,7 @@ nb::object cmd_dunder_call(vt::Args &a) {
 nb::object cmd_eval(vt::Args &a) {
     nb::handle self = a[0];
     nb::object tclcmd = built(self, a);
-    return cmd_cast_result(self, tk_eval(self, vt::listify(tclcmd)));
+    return apply_cast(self, tk_eval(self, vt::listify(tclcmd)), nb::handle(g_marker));
 }
 
 nb::object cmd_repr(vt::Args &a) {
