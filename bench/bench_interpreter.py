@@ -58,8 +58,10 @@ def main():
         t = best(lambda: interp.cast_any(s), 20000)
         print(f"  cast_any({s!r:16s}) {t * 1e6:8.3f} us")
 
-    src = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "src")
-    os.environ["PYTHONPATH"] = os.path.abspath(src)
+    # The child finds velmor where this process did (working tree or install);
+    # only that one folder is added, so the raw baseline's imports are not slowed.
+    import velmor
+    os.environ["PYTHONPATH"] = os.path.dirname(os.path.dirname(os.path.abspath(velmor.__file__)))
     raw = fresh_process("import tkinter; t=tkinter.Tcl(); t.eval('package require Tclx')")
     ours = fresh_process("import velmor.tcl")
     report("import velmor.tcl (fresh process)", ours, raw, 1.3)
