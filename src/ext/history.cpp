@@ -9,14 +9,14 @@ namespace {
 // Classes made at import; they live as long as the process, as module-level
 // classes do.
 PyObject *g_Entry = nullptr;
-PyObject *g_entry_init = nullptr;  // Entry.__init__ as defined here
+PyObject *g_entry_init = nullptr; // Entry.__init__ as defined here
 PyObject *g_deque = nullptr;
 PyObject *g_empty_tuple = nullptr;
 PyObject *g_debug_fmt = nullptr;   // "%% %s"
 PyObject *g_ts_fmt = nullptr;      // "%Y-%m-%dT%H:%M:%S.%f"
 PyObject *g_debug_level = nullptr; // logging.DEBUG
 PyTypeObject *g_Logger = nullptr, *g_RootLogger = nullptr;
-Py_ssize_t g_off_timestamp = -1, g_off_api = -1;  // slot offsets in Entry
+Py_ssize_t g_off_timestamp = -1, g_off_api = -1; // slot offsets in Entry
 
 using vt::checked;
 
@@ -51,14 +51,17 @@ nb::object join_words(nb::handle api) {
                 Py_ssize_t len = PyUnicode_GET_LENGTH(w);
                 bool braced = PyUnicode_FindChar(w, ' ', 0, len, 1) >= 0;
                 if (i)
-                    PyUnicode_WRITE(PyUnicode_KIND(line.ptr()), PyUnicode_DATA(line.ptr()), at++, ' ');
+                    PyUnicode_WRITE(PyUnicode_KIND(line.ptr()), PyUnicode_DATA(line.ptr()), at++,
+                                    ' ');
                 if (braced)
-                    PyUnicode_WRITE(PyUnicode_KIND(line.ptr()), PyUnicode_DATA(line.ptr()), at++, '{');
+                    PyUnicode_WRITE(PyUnicode_KIND(line.ptr()), PyUnicode_DATA(line.ptr()), at++,
+                                    '{');
                 if (PyUnicode_CopyCharacters(line.ptr(), at, w, 0, len) < 0)
                     throw nb::python_error();
                 at += len;
                 if (braced)
-                    PyUnicode_WRITE(PyUnicode_KIND(line.ptr()), PyUnicode_DATA(line.ptr()), at++, '}');
+                    PyUnicode_WRITE(PyUnicode_KIND(line.ptr()), PyUnicode_DATA(line.ptr()), at++,
+                                    '}');
             }
             return line;
         }
@@ -101,7 +104,7 @@ nb::object make_entry(nb::handle item, vt::Args &a) {
         // The type's version tag changes whenever its dict does, so an
         // unchanged tag means __init__ is still ours without a lookup.
         static unsigned int checked_tag = 0;
-        PyTypeObject *etp = (PyTypeObject *) g_Entry;
+        PyTypeObject *etp = (PyTypeObject *)g_Entry;
         bool ours = PyType_HasFeature(etp, Py_TPFLAGS_VALID_VERSION_TAG) &&
                     etp->tp_version_tag == checked_tag && checked_tag != 0;
         if (!ours) {
@@ -115,17 +118,16 @@ nb::object make_entry(nb::handle item, vt::Args &a) {
         if (ours) {
             nb::object text = PyUnicode_Check(item.ptr()) ? nb::borrow(item) : join_words(item);
             nb::object ts = a.g(VT_STR("get_time"))();
-            PyTypeObject *tp = (PyTypeObject *) g_Entry;
+            PyTypeObject *tp = (PyTypeObject *)g_Entry;
             nb::object self = checked(tp->tp_alloc(tp, 0));
             // Fresh object: its two slots are empty, so store without decref.
-            *(PyObject **) ((char *) self.ptr() + g_off_timestamp) = ts.release().ptr();
-            *(PyObject **) ((char *) self.ptr() + g_off_api) = text.release().ptr();
+            *(PyObject **)((char *)self.ptr() + g_off_timestamp) = ts.release().ptr();
+            *(PyObject **)((char *)self.ptr() + g_off_api) = text.release().ptr();
             return self;
         }
     }
     return cls(item);
 }
-
 
 // log.isEnabledFor(DEBUG), answered from the logger's own level cache when
 // the logger is a plain logging.Logger (what isEnabledFor itself does); any
@@ -156,7 +158,7 @@ void log_debug(vt::Args &a, nb::handle msg) {
     vt::callm(a.g(VT_STR("log")), VT_STR("debug"), msg);
 }
 
-}  // namespace
+} // namespace
 
 NB_MODULE(history, m) {
     m.attr("re") = vt::import("re");
@@ -171,39 +173,47 @@ NB_MODULE(history, m) {
     g_debug_fmt = vt::intern("%% %s");
     g_ts_fmt = vt::intern("%Y-%m-%dT%H:%M:%S.%f");
     g_debug_level = logging.attr("DEBUG").inc_ref().ptr();
-    g_Logger = (PyTypeObject *) logging.attr("Logger").inc_ref().ptr();
-    g_RootLogger = (PyTypeObject *) logging.attr("RootLogger").inc_ref().ptr();
+    g_Logger = (PyTypeObject *)logging.attr("Logger").inc_ref().ptr();
+    g_RootLogger = (PyTypeObject *)logging.attr("RootLogger").inc_ref().ptr();
 
     // ---- Entry ------------------------------------------------------------
     vt::ClassBuilder entry(m, "Entry");
-    nb::object init = entry.def("__init__", {vt::arg("self"), vt::arg("api")},
-                                [](vt::Args &a) -> nb::object {
-        init_entry(a[0], a[1], a);
-        return nb::none();
-    }, "Built-in __init__\n\n"
-       "api: the call, a str or an iterable of command words (joined with spaces;\n"
-       "words that contain a space are wrapped in braces).");
-    g_entry_init = init.ptr();  // kept alive by the class namespace
+    nb::object init = entry.def(
+        "__init__", {vt::arg("self"), vt::arg("api")},
+        [](vt::Args &a) -> nb::object {
+            init_entry(a[0], a[1], a);
+            return nb::none();
+        },
+        "Built-in __init__\n\n"
+        "api: the call, a str or an iterable of command words (joined with spaces;\n"
+        "words that contain a space are wrapped in braces).");
+    g_entry_init = init.ptr(); // kept alive by the class namespace
 
-    entry.def("__str__", {vt::arg("self")}, [](vt::Args &a) -> nb::object {
-        nb::object ts = vt::get_attr(a[0], VT_STR("timestamp"));
-        nb::object stamp = vt::callm(ts, VT_STR("strftime"), g_ts_fmt);
-        nb::object api = checked(PyObject_Str(vt::get_attr(a[0], VT_STR("api")).ptr()));
-        nb::object head = checked(PyUnicode_Concat(stamp.ptr(), VT_STR(": ").ptr()));
-        return checked(PyUnicode_Concat(head.ptr(), api.ptr()));
-    }, "Built-in __str__: the time stamp, a colon, a space and the call.");
+    entry.def(
+        "__str__", {vt::arg("self")},
+        [](vt::Args &a) -> nb::object {
+            nb::object ts = vt::get_attr(a[0], VT_STR("timestamp"));
+            nb::object stamp = vt::callm(ts, VT_STR("strftime"), g_ts_fmt);
+            nb::object api = checked(PyObject_Str(vt::get_attr(a[0], VT_STR("api")).ptr()));
+            nb::object head = checked(PyUnicode_Concat(stamp.ptr(), VT_STR(": ").ptr()));
+            return checked(PyUnicode_Concat(head.ptr(), api.ptr()));
+        },
+        "Built-in __str__: the time stamp, a colon, a space and the call.");
 
-    entry.def("__repr__", {vt::arg("self")}, [](vt::Args &a) -> nb::object {
-        nb::object text = checked(PyObject_Str(a[0].ptr()));
-        nb::object id = checked(PyLong_FromVoidPtr(a[0].ptr()));
-        nb::object hex = checked(PyNumber_ToBase(id.ptr(), 16));
-        return checked(PyUnicode_FromFormat("<Entry '%U' at %U>", text.ptr(), hex.ptr()));
-    }, "Built-in __repr__");
+    entry.def(
+        "__repr__", {vt::arg("self")},
+        [](vt::Args &a) -> nb::object {
+            nb::object text = checked(PyObject_Str(a[0].ptr()));
+            nb::object id = checked(PyLong_FromVoidPtr(a[0].ptr()));
+            nb::object hex = checked(PyNumber_ToBase(id.ptr(), 16));
+            return checked(PyUnicode_FromFormat("<Entry '%U' at %U>", text.ptr(), hex.ptr()));
+        },
+        "Built-in __repr__");
 
     // Slots keep entry creation cheap; __dict__ and __weakref__ keep an
     // entry as open as a plain instance.
     entry.attr("__slots__", nb::make_tuple("timestamp", "api", "__dict__", "__weakref__"));
-    nb::object Entry = entry.build(nb::make_tuple(nb::handle((PyObject *) &PyBaseObject_Type)),
+    nb::object Entry = entry.build(nb::make_tuple(nb::handle((PyObject *)&PyBaseObject_Type)),
                                    "A Tcl historical entry.\n\n"
                                    "A container that adds a time stamp to each entry.");
     g_Entry = Entry.inc_ref().ptr();
@@ -211,7 +221,7 @@ NB_MODULE(history, m) {
         nb::object d = Entry.attr(name);
         if (Py_TYPE(d.ptr()) != &PyMemberDescr_Type)
             vt::raise(PyExc_SystemError, "Entry slot is not a member");
-        return ((PyMemberDescrObject *) d.ptr())->d_member->offset;
+        return ((PyMemberDescrObject *)d.ptr())->d_member->offset;
     };
     g_off_timestamp = offset_of("timestamp");
     g_off_api = offset_of("api");
@@ -222,182 +232,211 @@ NB_MODULE(history, m) {
     nb::object max_default = nb::int_(9999);
     hist.attr("__MAX_HISTORY__", max_default);
 
-    hist.def("__init__", {vt::arg("self"), vt::arg("max_history", max_default)},
-             [](vt::Args &a) -> nb::object {
-        nb::handle self = a[0];
-        nb::object dq = nb::handle(g_deque)(nb::arg("maxlen") = a[1]);
-        nb::setattr(self, VT_STR("__history__"), dq);
-        nb::setattr(self, VT_STR("__markers__"), nb::dict());
-        nb::setattr(self, VT_STR("__activeMarkers__"), nb::list());
-        vt::callm(self, VT_STR("enable"));
-        return nb::none();
-    }, "Built-in __init__\n\n"
-       "max_history: the capacity of the general record (and of markers started\n"
-       "later); when full, appending drops the oldest entry.");
-
-    hist.def("enable", {vt::arg("self")}, [](vt::Args &a) -> nb::object {
-        nb::setattr(a[0], VT_STR("enabled"), nb::handle(Py_True));
-        log_debug(a, VT_STR("TclHistory is enabled."));
-        return nb::none();
-    }, "Enable history logging");
-
-    hist.def("disable", {vt::arg("self")}, [](vt::Args &a) -> nb::object {
-        nb::setattr(a[0], VT_STR("enabled"), nb::handle(Py_False));
-        log_debug(a, VT_STR("TclHistory is disabled."));
-        return nb::none();
-    }, "Disable history logging");
-
-    hist.def("append", {vt::arg("self"), vt::arg("item")}, [](vt::Args &a) -> nb::object {
-        nb::handle self = a[0], item = a[1];
-        // Format only when the message will be emitted; the check is the
-        // logger's own (cached) level test.
-        nb::object log = a.g(VT_STR("log"));
-        if (debug_enabled(log)) {
-            nb::object one = checked(PyTuple_Pack(1, item.ptr()));
-            nb::object msg = checked(PyUnicode_Format(g_debug_fmt, one.ptr()));
-            vt::callm(log, VT_STR("debug"), msg);
-        }
-        if (!vt::truthy(vt::instance_attr(self, VT_STR("enabled"))))
+    hist.def(
+        "__init__", {vt::arg("self"), vt::arg("max_history", max_default)},
+        [](vt::Args &a) -> nb::object {
+            nb::handle self = a[0];
+            nb::object dq = nb::handle(g_deque)(nb::arg("maxlen") = a[1]);
+            nb::setattr(self, VT_STR("__history__"), dq);
+            nb::setattr(self, VT_STR("__markers__"), nb::dict());
+            nb::setattr(self, VT_STR("__activeMarkers__"), nb::list());
+            vt::callm(self, VT_STR("enable"));
             return nb::none();
-        nb::object entry = make_entry(item, a);
-        vt::callm(vt::instance_attr(self, VT_STR("__history__")), VT_STR("append"), entry);
-        nb::object active = vt::instance_attr(self, VT_STR("__activeMarkers__"));
-        // Fast path for the common case: no markers active.
-        if (PyList_CheckExact(active.ptr()) && PyList_GET_SIZE(active.ptr()) == 0)
-            return nb::none();
-        nb::object markers = vt::instance_attr(self, VT_STR("__markers__"));
-        nb::object it = checked(PyObject_GetIter(active.ptr()));
-        while (PyObject *name = PyIter_Next(it.ptr())) {
-            nb::object n = nb::steal(name);
-            nb::object dq = checked(PyObject_GetItem(markers.ptr(), name));
-            vt::callm(dq, VT_STR("append"), entry);
-        }
-        if (PyErr_Occurred())
-            throw nb::python_error();
-        return nb::none();
-    }, "Appends a historical item\n\n"
-       "item: the call, a str or an iterable of command words.  The item is\n"
-       "logged at debug level even while recording is disabled.");
+        },
+        "Built-in __init__\n\n"
+        "max_history: the capacity of the general record (and of markers started\n"
+        "later); when full, appending drops the oldest entry.");
 
-    hist.def("clear", {vt::arg("self"), vt::arg_none("marker"), vt::arg("clear_all", Py_False)},
-             [](vt::Args &a) -> nb::object {
-        nb::handle self = a[0], marker = a[1];
-        if (vt::truthy(a[2])) {
-            nb::object markers = vt::get_attr(self, VT_STR("__markers__"));
-            nb::object values = vt::callm(markers, VT_STR("values"));
-            nb::object it = checked(PyObject_GetIter(values.ptr()));
-            while (PyObject *dq = PyIter_Next(it.ptr())) {
-                nb::object d = nb::steal(dq);
-                vt::callm(d, VT_STR("clear"));
+    hist.def(
+        "enable", {vt::arg("self")},
+        [](vt::Args &a) -> nb::object {
+            nb::setattr(a[0], VT_STR("enabled"), nb::handle(Py_True));
+            log_debug(a, VT_STR("TclHistory is enabled."));
+            return nb::none();
+        },
+        "Enable history logging");
+
+    hist.def(
+        "disable", {vt::arg("self")},
+        [](vt::Args &a) -> nb::object {
+            nb::setattr(a[0], VT_STR("enabled"), nb::handle(Py_False));
+            log_debug(a, VT_STR("TclHistory is disabled."));
+            return nb::none();
+        },
+        "Disable history logging");
+
+    hist.def(
+        "append", {vt::arg("self"), vt::arg("item")},
+        [](vt::Args &a) -> nb::object {
+            nb::handle self = a[0], item = a[1];
+            // Format only when the message will be emitted; the check is the
+            // logger's own (cached) level test.
+            nb::object log = a.g(VT_STR("log"));
+            if (debug_enabled(log)) {
+                nb::object one = checked(PyTuple_Pack(1, item.ptr()));
+                nb::object msg = checked(PyUnicode_Format(g_debug_fmt, one.ptr()));
+                vt::callm(log, VT_STR("debug"), msg);
+            }
+            if (!vt::truthy(vt::instance_attr(self, VT_STR("enabled"))))
+                return nb::none();
+            nb::object entry = make_entry(item, a);
+            vt::callm(vt::instance_attr(self, VT_STR("__history__")), VT_STR("append"), entry);
+            nb::object active = vt::instance_attr(self, VT_STR("__activeMarkers__"));
+            // Fast path for the common case: no markers active.
+            if (PyList_CheckExact(active.ptr()) && PyList_GET_SIZE(active.ptr()) == 0)
+                return nb::none();
+            nb::object markers = vt::instance_attr(self, VT_STR("__markers__"));
+            nb::object it = checked(PyObject_GetIter(active.ptr()));
+            while (PyObject *name = PyIter_Next(it.ptr())) {
+                nb::object n = nb::steal(name);
+                nb::object dq = checked(PyObject_GetItem(markers.ptr(), name));
+                vt::callm(dq, VT_STR("append"), entry);
             }
             if (PyErr_Occurred())
                 throw nb::python_error();
-            vt::callm(vt::get_attr(self, VT_STR("__history__")), VT_STR("clear"));
-        } else if (marker.is_none()) {
-            vt::callm(vt::get_attr(self, VT_STR("__history__")), VT_STR("clear"));
-        } else {
-            nb::object markers = vt::get_attr(self, VT_STR("__markers__"));
-            vt::callm(checked(PyObject_GetItem(markers.ptr(), marker.ptr())), VT_STR("clear"));
-        }
-        return nb::none();
-    }, "Clears history\n\n"
-       "marker: clear only the entries of this marker (None: the general record).\n"
-       "clear_all: clear the general record and every marker's entries.");
+            return nb::none();
+        },
+        "Appends a historical item\n\n"
+        "item: the call, a str or an iterable of command words.  The item is\n"
+        "logged at debug level even while recording is disabled.");
 
-    hist.def("start_marker", {vt::arg("self"), vt::arg("marker")}, [](vt::Args &a) -> nb::object {
-        nb::handle self = a[0], marker = a[1];
-        nb::object markers = vt::get_attr(self, VT_STR("__markers__"));
-        int has = PySequence_Contains(markers.ptr(), marker.ptr());
-        if (has < 0)
-            throw nb::python_error();
-        if (!has) {
-            nb::object maxlen = vt::get_attr(vt::get_attr(self, VT_STR("__history__")), VT_STR("maxlen"));
-            nb::object dq = nb::handle(g_deque)(nb::arg("maxlen") = maxlen);
-            if (PyObject_SetItem(markers.ptr(), marker.ptr(), dq.ptr()) < 0)
-                throw nb::python_error();
-        }
-        vt::callm(vt::get_attr(self, VT_STR("__activeMarkers__")), VT_STR("append"), marker);
-        return nb::none();
-    }, "Activates a new marker\n\n"
-       "marker: its name; while active, every new entry is also stored under it.\n"
-       "Starting a known marker again keeps its entries.");
-
-    hist.def("end_marker", {vt::arg("self"), vt::arg("marker")}, [](vt::Args &a) -> nb::object {
-        vt::callm(vt::get_attr(a[0], VT_STR("__activeMarkers__")), VT_STR("remove"), a[1]);
-        return nb::none();
-    }, "Deactivate a new marker\n\n"
-       "marker: its name; its stored entries stay.  ValueError if it is not active.");
-
-    hist.def("filter",
-             {vt::arg("self"), vt::arg_none("marker"), vt::arg("count", nb::int_(20)),
-              vt::arg_none("regex")},
-             [](vt::Args &a) -> nb::object {
-        nb::handle self = a[0], marker = a[1], count = a[2], regex = a[3];
-        nb::object source;
-        if (marker.is_none()) {
-            source = vt::get_attr(self, VT_STR("__history__"));
-        } else {
-            nb::object markers = vt::get_attr(self, VT_STR("__markers__"));
-            PyObject *dq = PyObject_GetItem(markers.ptr(), marker.ptr());
-            if (!dq) {
-                if (!PyErr_ExceptionMatches(PyExc_KeyError))
+    hist.def(
+        "clear", {vt::arg("self"), vt::arg_none("marker"), vt::arg("clear_all", Py_False)},
+        [](vt::Args &a) -> nb::object {
+            nb::handle self = a[0], marker = a[1];
+            if (vt::truthy(a[2])) {
+                nb::object markers = vt::get_attr(self, VT_STR("__markers__"));
+                nb::object values = vt::callm(markers, VT_STR("values"));
+                nb::object it = checked(PyObject_GetIter(values.ptr()));
+                while (PyObject *dq = PyIter_Next(it.ptr())) {
+                    nb::object d = nb::steal(dq);
+                    vt::callm(d, VT_STR("clear"));
+                }
+                if (PyErr_Occurred())
                     throw nb::python_error();
-                // Raised while handling the KeyError, as an except clause would.
-                PyObject *type, *value, *tb;
-                PyErr_Fetch(&type, &value, &tb);
-                PyErr_NormalizeException(&type, &value, &tb);
-                if (tb)
-                    PyException_SetTraceback(value, tb);
-                nb::object key_error = nb::steal(value);
-                Py_XDECREF(type);
-                Py_XDECREF(tb);
-                nb::object one = checked(PyTuple_Pack(1, marker.ptr()));
-                nb::object msg = checked(PyUnicode_Format(VT_STR("No such marker: %s").ptr(),
-                                                          one.ptr()));
-                nb::object exc = vt::make_exc(PyExc_Exception, msg);
-                PyException_SetContext(exc.ptr(), key_error.release().ptr());
-                PyErr_SetObject(PyExc_Exception, exc.ptr());
-                throw nb::python_error();
+                vt::callm(vt::get_attr(self, VT_STR("__history__")), VT_STR("clear"));
+            } else if (marker.is_none()) {
+                vt::callm(vt::get_attr(self, VT_STR("__history__")), VT_STR("clear"));
+            } else {
+                nb::object markers = vt::get_attr(self, VT_STR("__markers__"));
+                vt::callm(checked(PyObject_GetItem(markers.ptr(), marker.ptr())), VT_STR("clear"));
             }
-            source = nb::steal(dq);
-        }
-        nb::object items = checked(PySequence_List(source.ptr()));
-        nb::object start = checked(PyNumber_Negative(count.ptr()));
-        nb::object sl = checked(PySlice_New(start.ptr(), nullptr, nullptr));
-        nb::object subset = checked(PyObject_GetItem(items.ptr(), sl.ptr()));
-        if (vt::truthy(regex)) {
-            nb::object pattern = vt::callm(a.g(VT_STR("re")), VT_STR("compile"), regex);
-            nb::object kept = checked(PyList_New(0));
-            Py_ssize_t n = PyList_GET_SIZE(subset.ptr());
-            for (Py_ssize_t i = 0; i < n; ++i) {
-                nb::handle e = PyList_GET_ITEM(subset.ptr(), i);
-                nb::object found = vt::callm(pattern, VT_STR("search"), vt::get_attr(e, VT_STR("api")));
-                if (!found.is_none() && PyList_Append(kept.ptr(), e.ptr()) < 0)
+            return nb::none();
+        },
+        "Clears history\n\n"
+        "marker: clear only the entries of this marker (None: the general record).\n"
+        "clear_all: clear the general record and every marker's entries.");
+
+    hist.def(
+        "start_marker", {vt::arg("self"), vt::arg("marker")},
+        [](vt::Args &a) -> nb::object {
+            nb::handle self = a[0], marker = a[1];
+            nb::object markers = vt::get_attr(self, VT_STR("__markers__"));
+            int has = PySequence_Contains(markers.ptr(), marker.ptr());
+            if (has < 0)
+                throw nb::python_error();
+            if (!has) {
+                nb::object maxlen =
+                    vt::get_attr(vt::get_attr(self, VT_STR("__history__")), VT_STR("maxlen"));
+                nb::object dq = nb::handle(g_deque)(nb::arg("maxlen") = maxlen);
+                if (PyObject_SetItem(markers.ptr(), marker.ptr(), dq.ptr()) < 0)
                     throw nb::python_error();
             }
-            subset = kept;
-        }
-        return subset;
-    }, "Return History\n\n"
-       "marker: list this marker's entries (None: the general record).\n"
-       "count: how many of the newest entries to look at (0: all).\n"
-       "regex: keep only entries whose call text this regular expression matches.\n"
-       "Returns a list of Entry objects, oldest first.");
+            vt::callm(vt::get_attr(self, VT_STR("__activeMarkers__")), VT_STR("append"), marker);
+            return nb::none();
+        },
+        "Activates a new marker\n\n"
+        "marker: its name; while active, every new entry is also stored under it.\n"
+        "Starting a known marker again keeps its entries.");
 
-    hist.def("__str__", {vt::arg("self")}, [](vt::Args &a) -> nb::object {
-        return checked(PyObject_Str(vt::get_attr(a[0], VT_STR("__history__")).ptr()));
-    }, "Buil-in __str__");
+    hist.def(
+        "end_marker", {vt::arg("self"), vt::arg("marker")},
+        [](vt::Args &a) -> nb::object {
+            vt::callm(vt::get_attr(a[0], VT_STR("__activeMarkers__")), VT_STR("remove"), a[1]);
+            return nb::none();
+        },
+        "Deactivate a new marker\n\n"
+        "marker: its name; its stored entries stay.  ValueError if it is not active.");
 
-    hist.def("__repr__", {vt::arg("self")}, [](vt::Args &a) -> nb::object {
-        return checked(PyObject_Repr(vt::get_attr(a[0], VT_STR("__history__")).ptr()));
-    }, "Buil-in __repr__");
+    hist.def(
+        "filter",
+        {vt::arg("self"), vt::arg_none("marker"), vt::arg("count", nb::int_(20)),
+         vt::arg_none("regex")},
+        [](vt::Args &a) -> nb::object {
+            nb::handle self = a[0], marker = a[1], count = a[2], regex = a[3];
+            nb::object source;
+            if (marker.is_none()) {
+                source = vt::get_attr(self, VT_STR("__history__"));
+            } else {
+                nb::object markers = vt::get_attr(self, VT_STR("__markers__"));
+                PyObject *dq = PyObject_GetItem(markers.ptr(), marker.ptr());
+                if (!dq) {
+                    if (!PyErr_ExceptionMatches(PyExc_KeyError))
+                        throw nb::python_error();
+                    // Raised while handling the KeyError, as an except clause would.
+                    PyObject *type, *value, *tb;
+                    PyErr_Fetch(&type, &value, &tb);
+                    PyErr_NormalizeException(&type, &value, &tb);
+                    if (tb)
+                        PyException_SetTraceback(value, tb);
+                    nb::object key_error = nb::steal(value);
+                    Py_XDECREF(type);
+                    Py_XDECREF(tb);
+                    nb::object one = checked(PyTuple_Pack(1, marker.ptr()));
+                    nb::object msg =
+                        checked(PyUnicode_Format(VT_STR("No such marker: %s").ptr(), one.ptr()));
+                    nb::object exc = vt::make_exc(PyExc_Exception, msg);
+                    PyException_SetContext(exc.ptr(), key_error.release().ptr());
+                    PyErr_SetObject(PyExc_Exception, exc.ptr());
+                    throw nb::python_error();
+                }
+                source = nb::steal(dq);
+            }
+            nb::object items = checked(PySequence_List(source.ptr()));
+            nb::object start = checked(PyNumber_Negative(count.ptr()));
+            nb::object sl = checked(PySlice_New(start.ptr(), nullptr, nullptr));
+            nb::object subset = checked(PyObject_GetItem(items.ptr(), sl.ptr()));
+            if (vt::truthy(regex)) {
+                nb::object pattern = vt::callm(a.g(VT_STR("re")), VT_STR("compile"), regex);
+                nb::object kept = checked(PyList_New(0));
+                Py_ssize_t n = PyList_GET_SIZE(subset.ptr());
+                for (Py_ssize_t i = 0; i < n; ++i) {
+                    nb::handle e = PyList_GET_ITEM(subset.ptr(), i);
+                    nb::object found =
+                        vt::callm(pattern, VT_STR("search"), vt::get_attr(e, VT_STR("api")));
+                    if (!found.is_none() && PyList_Append(kept.ptr(), e.ptr()) < 0)
+                        throw nb::python_error();
+                }
+                subset = kept;
+            }
+            return subset;
+        },
+        "Return History\n\n"
+        "marker: list this marker's entries (None: the general record).\n"
+        "count: how many of the newest entries to look at (0: all).\n"
+        "regex: keep only entries whose call text this regular expression matches.\n"
+        "Returns a list of Entry objects, oldest first.");
 
-    nb::object History = hist.build(
-        nb::make_tuple(nb::handle((PyObject *) &PyBaseObject_Type)),
-        "Tcl history of the interpreter calls made by the user.\n\n"
-        "Like collections.deque, it keeps the calls up to a maximum: when the\n"
-        "maximum size is reached, adding an item drops the first (oldest) one.\n"
-        "Recording can be enabled and disabled for debugging, and markers\n"
-        "record, while they are active, the calls made between two points.");
+    hist.def(
+        "__str__", {vt::arg("self")},
+        [](vt::Args &a) -> nb::object {
+            return checked(PyObject_Str(vt::get_attr(a[0], VT_STR("__history__")).ptr()));
+        },
+        "Buil-in __str__");
+
+    hist.def(
+        "__repr__", {vt::arg("self")},
+        [](vt::Args &a) -> nb::object {
+            return checked(PyObject_Repr(vt::get_attr(a[0], VT_STR("__history__")).ptr()));
+        },
+        "Buil-in __repr__");
+
+    nb::object History =
+        hist.build(nb::make_tuple(nb::handle((PyObject *)&PyBaseObject_Type)),
+                   "Tcl history of the interpreter calls made by the user.\n\n"
+                   "Like collections.deque, it keeps the calls up to a maximum: when the\n"
+                   "maximum size is reached, adding an item drops the first (oldest) one.\n"
+                   "Recording can be enabled and disabled for debugging, and markers\n"
+                   "record, while they are active, the calls made between two points.");
     m.attr("History") = History;
 }

@@ -31,16 +31,15 @@ namespace {
 
 // _tkinter's Tcl_Obj wrapper; its layout has been the same since Python 3.0.
 struct PyTclObject {
-    PyObject_HEAD
-    Tcl_Obj *value;
+    PyObject_HEAD Tcl_Obj *value;
     PyObject *string;
 };
 
 // Held for the life of the process (never released: a Tcl interpreter
 // deleted during finalisation helps nobody).
 PyObject *g_TclError, *g_TclObjType, *g_app;
-Tcl_Interp *g_interp;        // the private interpreter of g_app
-Tcl_ThreadId g_thread;       // the thread that created it
+Tcl_Interp *g_interp;  // the private interpreter of g_app
+Tcl_ThreadId g_thread; // the thread that created it
 bool g_stubs_ready;
 
 // ---------------------------------------------------------------------------
@@ -55,7 +54,7 @@ Tcl_Interp *interp_of_app(nb::handle app) {
             PyErr_SetString(PyExc_ValueError, "interpaddr() returned a null interpreter");
         throw nb::python_error();
     }
-    return (Tcl_Interp *) p;
+    return (Tcl_Interp *)p;
 }
 
 // Fill the stubs table from a live interpreter; raises ImportError if the
@@ -93,24 +92,24 @@ void encode_tcl(PyObject *s, std::string &out) {
     const void *data = PyUnicode_DATA(s);
     Py_ssize_t n = PyUnicode_GET_LENGTH(s);
     out.clear();
-    out.reserve((size_t) n * 3 + 1);
+    out.reserve((size_t)n * 3 + 1);
     auto put3 = [&out](Py_UCS4 c) {
-        out.push_back((char) (0xE0 | (c >> 12)));
-        out.push_back((char) (0x80 | ((c >> 6) & 0x3F)));
-        out.push_back((char) (0x80 | (c & 0x3F)));
+        out.push_back((char)(0xE0 | (c >> 12)));
+        out.push_back((char)(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back((char)(0x80 | (c & 0x3F)));
     };
     for (Py_ssize_t i = 0; i < n; ++i) {
         Py_UCS4 c = PyUnicode_READ(kind, data, i);
         if (c == 0) {
-            out.push_back((char) 0xC0);
-            out.push_back((char) 0x80);
+            out.push_back((char)0xC0);
+            out.push_back((char)0x80);
         } else if (c < 0x80) {
-            out.push_back((char) c);
+            out.push_back((char)c);
         } else if (c < 0x800) {
-            out.push_back((char) (0xC0 | (c >> 6)));
-            out.push_back((char) (0x80 | (c & 0x3F)));
+            out.push_back((char)(0xC0 | (c >> 6)));
+            out.push_back((char)(0x80 | (c & 0x3F)));
         } else if (c < 0x10000) {
-            put3(c);  // lone surrogates included, as Tcl itself stores them
+            put3(c); // lone surrogates included, as Tcl itself stores them
         } else {
             Py_UCS4 v = c - 0x10000;
             put3(0xD800 | (v >> 10));
@@ -123,7 +122,7 @@ void encode_tcl(PyObject *s, std::string &out) {
 // Valid standard UTF-8 takes CPython's decoder; anything else (C0 80,
 // surrogate halves, stray bytes) the slow path below.
 PyObject *decode_tcl(const char *s, Py_ssize_t n) {
-    const unsigned char *u = (const unsigned char *) s;
+    const unsigned char *u = (const unsigned char *)s;
     bool ascii = true;
     for (Py_ssize_t i = 0; i < n; ++i) {
         if (u[i] >= 0x80) {
@@ -139,28 +138,30 @@ PyObject *decode_tcl(const char *s, Py_ssize_t n) {
     PyErr_Clear();
 
     std::vector<Py_UCS4> cps;
-    cps.reserve((size_t) n);
-    auto cont = [&](Py_ssize_t i) { return i < n && (u[i] & 0xC0) == 0x80; };
+    cps.reserve((size_t)n);
+    auto cont = [&](Py_ssize_t i) {
+        return i < n && (u[i] & 0xC0) == 0x80;
+    };
     for (Py_ssize_t i = 0; i < n;) {
         unsigned char b = u[i];
         Py_UCS4 c = b;
         Py_ssize_t len = 1;
         if (b >= 0xC0 && b < 0xE0 && cont(i + 1)) {
-            Py_UCS4 v = ((Py_UCS4) (b & 0x1F) << 6) | (u[i + 1] & 0x3F);
+            Py_UCS4 v = ((Py_UCS4)(b & 0x1F) << 6) | (u[i + 1] & 0x3F);
             if (v == 0 || v >= 0x80) {
                 c = v;
                 len = 2;
             }
         } else if (b >= 0xE0 && b < 0xF0 && cont(i + 1) && cont(i + 2)) {
-            Py_UCS4 v = ((Py_UCS4) (b & 0x0F) << 12) | ((Py_UCS4) (u[i + 1] & 0x3F) << 6) |
-                        (u[i + 2] & 0x3F);
+            Py_UCS4 v =
+                ((Py_UCS4)(b & 0x0F) << 12) | ((Py_UCS4)(u[i + 1] & 0x3F) << 6) | (u[i + 2] & 0x3F);
             if (v >= 0x800) {
                 c = v;
                 len = 3;
             }
         } else if (b >= 0xF0 && b < 0xF5 && cont(i + 1) && cont(i + 2) && cont(i + 3)) {
-            Py_UCS4 v = ((Py_UCS4) (b & 0x07) << 18) | ((Py_UCS4) (u[i + 1] & 0x3F) << 12) |
-                        ((Py_UCS4) (u[i + 2] & 0x3F) << 6) | (u[i + 3] & 0x3F);
+            Py_UCS4 v = ((Py_UCS4)(b & 0x07) << 18) | ((Py_UCS4)(u[i + 1] & 0x3F) << 12) |
+                        ((Py_UCS4)(u[i + 2] & 0x3F) << 6) | (u[i + 3] & 0x3F);
             if (v >= 0x10000 && v <= 0x10FFFF) {
                 c = v;
                 len = 4;
@@ -175,7 +176,7 @@ PyObject *decode_tcl(const char *s, Py_ssize_t n) {
         }
         cps.push_back(c);
     }
-    return PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, cps.data(), (Py_ssize_t) cps.size());
+    return PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, cps.data(), (Py_ssize_t)cps.size());
 }
 
 nb::object decode_checked(const char *s, Py_ssize_t n) {
@@ -191,7 +192,7 @@ nb::object decode_checked(const char *s, Py_ssize_t n) {
 // Raise TclError with the message that `interp` holds, then reset it.
 [[noreturn]] void raise_interp_error(Tcl_Interp *interp) {
     const char *msg = Tcl_GetStringResult(interp);
-    nb::object text = decode_checked(msg, (Py_ssize_t) strlen(msg));
+    nb::object text = decode_checked(msg, (Py_ssize_t)strlen(msg));
     Tcl_ResetResult(interp);
     vt::raise(g_TclError, text);
 }
@@ -214,7 +215,7 @@ nb::object split_text(const char *text) {
         Tcl_Interp *tmp = Tcl_CreateInterp();
         Tcl_SplitList(tmp, text, &argc, &argv);
         const char *msg = Tcl_GetStringResult(tmp);
-        PyObject *t = decode_tcl(msg, (Py_ssize_t) strlen(msg));
+        PyObject *t = decode_tcl(msg, (Py_ssize_t)strlen(msg));
         Tcl_DeleteInterp(tmp);
         if (!t)
             throw nb::python_error();
@@ -222,28 +223,28 @@ nb::object split_text(const char *text) {
     }
     PyObject *result = PyTuple_New(argc);
     if (!result) {
-        Tcl_Free((char *) argv);
+        Tcl_Free((char *)argv);
         throw nb::python_error();
     }
     for (Tcl_Size i = 0; i < argc; ++i) {
-        PyObject *item = decode_tcl(argv[i], (Py_ssize_t) strlen(argv[i]));
+        PyObject *item = decode_tcl(argv[i], (Py_ssize_t)strlen(argv[i]));
         if (!item) {
             Py_DECREF(result);
-            Tcl_Free((char *) argv);
+            Tcl_Free((char *)argv);
             throw nb::python_error();
         }
         PyTuple_SET_ITEM(result, i, item);
     }
-    Tcl_Free((char *) argv);
+    Tcl_Free((char *)argv);
     return nb::steal(result);
 }
 
 nb::object split_str(PyObject *s) {
     // Pure ASCII without NUL is already modified UTF-8: split it in place.
     if (PyUnicode_IS_ASCII(s)) {
-        const char *data = (const char *) PyUnicode_DATA(s);
+        const char *data = (const char *)PyUnicode_DATA(s);
         Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-        if ((Py_ssize_t) strlen(data) == n)
+        if ((Py_ssize_t)strlen(data) == n)
             return split_text(data);
     }
     std::string buf;
@@ -258,11 +259,11 @@ nb::object split_str(PyObject *s);
 // next time tkinter reads the variable holding it.  Only an object that is a
 // list already is read through the list API.
 nb::object split_tclobj(PyObject *value) {
-    Tcl_Obj *obj = ((PyTclObject *) value)->value;
+    Tcl_Obj *obj = ((PyTclObject *)value)->value;
     if (!obj->typePtr || strcmp(obj->typePtr->name, "list") != 0) {
         Tcl_Size len;
         const char *s = Tcl_GetStringFromObj(obj, &len);
-        if ((Tcl_Size) strlen(s) == len)
+        if ((Tcl_Size)strlen(s) == len)
             return split_text(s);
         // tkinter stores NUL in ASCII text as a raw 0 byte: re-encode it.
         nb::object text = decode_checked(s, len);
@@ -271,7 +272,7 @@ nb::object split_tclobj(PyObject *value) {
     Tcl_Size objc = 0;
     Tcl_Obj **objv = nullptr;
     if (Tcl_ListObjGetElements(nullptr, obj, &objc, &objv) != TCL_OK)
-        vt::raise(g_TclError, "Tcl list object could not be read");  // cannot happen
+        vt::raise(g_TclError, "Tcl list object could not be read"); // cannot happen
     PyObject *result = PyTuple_New(objc);
     if (!result)
         throw nb::python_error();
@@ -294,7 +295,7 @@ nb::object get_list_from_any(nb::handle value) {
         return nb::borrow(value);
     if (PyUnicode_Check(v))
         return split_str(v);
-    if (Py_TYPE(v) == (PyTypeObject *) g_TclObjType)
+    if (Py_TYPE(v) == (PyTypeObject *)g_TclObjType)
         return split_tclobj(v);
     if (PyList_Check(v))
         return nb::steal(PyList_AsTuple(v));
@@ -311,9 +312,10 @@ nb::object get_list_from_any(nb::handle value) {
         nb::object text = vt::str(value);
         return split_str(text.ptr());
     }
-    PyErr_Format(PyExc_TypeError,
-                 "GetListFromAny() argument must be str, bytes, tuple, list, number or Tcl_Obj, not %s",
-                 Py_TYPE(v)->tp_name);
+    PyErr_Format(
+        PyExc_TypeError,
+        "GetListFromAny() argument must be str, bytes, tuple, list, number or Tcl_Obj, not %s",
+        Py_TYPE(v)->tp_name);
     throw nb::python_error();
 }
 
@@ -330,36 +332,42 @@ nb::object app_of(nb::handle interpreter) {
     throw nb::python_error();
 }
 
-}  // namespace
+} // namespace
 
 NB_MODULE(internal, m) {
     nb::object tkinter_c = vt::import("_tkinter");
     g_TclError = Py_NewRef(tkinter_c.attr("TclError").ptr());
     g_TclObjType = Py_NewRef(tkinter_c.attr("Tcl_Obj").ptr());
-    if (((PyTypeObject *) g_TclObjType)->tp_basicsize != (Py_ssize_t) sizeof(PyTclObject))
+    if (((PyTypeObject *)g_TclObjType)->tp_basicsize != (Py_ssize_t)sizeof(PyTclObject))
         vt::raise(PyExc_ImportError, "unexpected layout of _tkinter.Tcl_Obj");
     m.attr("TclError") = nb::handle(g_TclError);
     m.attr("Tcl_Obj") = nb::handle(g_TclObjType);
 
-    vt::def(m, "GetListFromAny", {vt::arg("value")}, [](vt::Args &a) -> nb::object {
-        return get_list_from_any(a[0]);
-    }, "Return the elements of a Tcl list as a tuple.\n\n"
-       "A str (or UTF-8 bytes), a number or a Tcl_Obj is split by Tcl's list\n"
-       "rules into a tuple of str; a tuple is returned unchanged and a list as\n"
-       "a tuple.\n"
-       "Raises TclError for text that is not a well-formed Tcl list.\n\n"
-       "    >>> GetListFromAny('a {b c} d')\n"
-       "    ('a', 'b c', 'd')\n");
+    vt::def(
+        m, "GetListFromAny", {vt::arg("value")},
+        [](vt::Args &a) -> nb::object {
+            return get_list_from_any(a[0]);
+        },
+        "Return the elements of a Tcl list as a tuple.\n\n"
+        "A str (or UTF-8 bytes), a number or a Tcl_Obj is split by Tcl's list\n"
+        "rules into a tuple of str; a tuple is returned unchanged and a list as\n"
+        "a tuple.\n"
+        "Raises TclError for text that is not a well-formed Tcl list.\n\n"
+        "    >>> GetListFromAny('a {b c} d')\n"
+        "    ('a', 'b c', 'd')\n");
 
     vt::ClassBuilder dll(m, "TclDLL");
-    dll.def_static("Tcl_ResetResult", {vt::arg("interpreter")}, [](vt::Args &a) -> nb::object {
-        nb::object app = app_of(a[0]);
-        Tcl_Interp *interp = interp_of_app(app);
-        init_stubs(interp);
-        Tcl_ResetResult(interp);
-        return nb::none();
-    }, "Reset the result and error state of the interpreter's Tcl interpreter.\n\n"
-       "`interpreter` is an Interpreter, a tkinter root or an application object.");
-    m.attr("TclDLL") = dll.build(nb::make_tuple(nb::handle((PyObject *) &PyBaseObject_Type)),
+    dll.def_static(
+        "Tcl_ResetResult", {vt::arg("interpreter")},
+        [](vt::Args &a) -> nb::object {
+            nb::object app = app_of(a[0]);
+            Tcl_Interp *interp = interp_of_app(app);
+            init_stubs(interp);
+            Tcl_ResetResult(interp);
+            return nb::none();
+        },
+        "Reset the result and error state of the interpreter's Tcl interpreter.\n\n"
+        "`interpreter` is an Interpreter, a tkinter root or an application object.");
+    m.attr("TclDLL") = dll.build(nb::make_tuple(nb::handle((PyObject *)&PyBaseObject_Type)),
                                  "Entry points of the Tcl C library that _tkinter loaded.");
 }

@@ -46,9 +46,13 @@ nb::object call_kw(nb::handle fn, std::initializer_list<nb::handle> pos, nb::han
                                        kwnames.ptr()));
 }
 
-[[noreturn]] void raise_error_info(nb::handle interp) { vt::raise_error_info(interp, g_TclError); }
+[[noreturn]] void raise_error_info(nb::handle interp) {
+    vt::raise_error_info(interp, g_TclError);
+}
 
-bool matches(PyObject *exc) { return PyErr_ExceptionMatches(exc) != 0; }
+bool matches(PyObject *exc) {
+    return PyErr_ExceptionMatches(exc) != 0;
+}
 bool matches_type_or_value() {
     return PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError);
 }
@@ -61,7 +65,7 @@ bool matches_type_or_value() {
 
 nb::object lstrip_colons(nb::handle name) {
     PyObject *s = name.ptr();
-    if (PyUnicode_CheckExact(s)) {  // what str.lstrip(":") gives, without the method call
+    if (PyUnicode_CheckExact(s)) { // what str.lstrip(":") gives, without the method call
         Py_ssize_t n = PyUnicode_GET_LENGTH(s), i = 0;
         while (i < n && PyUnicode_READ_CHAR(s, i) == ':')
             ++i;
@@ -81,7 +85,8 @@ nb::object backup_name(nb::handle cmd_name) {
 nb::object interp_init(vt::Args &a) {
     nb::handle self = a[0];
     nb::object cls = a.g(VT_STR("Interpreter"));
-    nb::object sup = checked(PyObject_CallFunctionObjArgs((PyObject *) &PySuper_Type, cls.ptr(), self.ptr(), nullptr));
+    nb::object sup = checked(
+        PyObject_CallFunctionObjArgs((PyObject *)&PySuper_Type, cls.ptr(), self.ptr(), nullptr));
     call_kw(get_attr(sup, VT_STR("__init__")), {}, VT_STR("useTk"), nb::int_(0));
 
     set_attr(self, VT_STR("history"), checked(PyObject_CallNoArgs(a.g(VT_STR("History")).ptr())));
@@ -96,7 +101,10 @@ nb::object interp_init(vt::Args &a) {
     set_attr(self, VT_STR("vars"), get_attr(local_ns, VT_STR("vars")));
     set_attr(self, VT_STR("objs"), get_attr(local_ns, VT_STR("objs")));
 
-    struct { const char *name; nb::object value; } globals[] = {
+    struct {
+        const char *name;
+        nb::object value;
+    } globals[] = {
         {"argc", nb::int_(0)},
         {"argv", nb::tuple()},
         {"argv0", nb::str("")},
@@ -131,7 +139,8 @@ nb::object load_entrypoint(vt::Args &a) {
             throw nb::python_error();
         if (!in) {
             nb::object module = get_attr(ep, VT_STR("module"));
-            nb::object msg = checked(PyUnicode_FromFormat("Unknown Tcl entrypoint: %S from %S", name.ptr(), module.ptr()));
+            nb::object msg = checked(PyUnicode_FromFormat("Unknown Tcl entrypoint: %S from %S",
+                                                          name.ptr(), module.ptr()));
             vt::raise(PyExc_ValueError, msg);
         }
         nb::object module = get_attr(ep, VT_STR("module"));
@@ -139,7 +148,8 @@ nb::object load_entrypoint(vt::Args &a) {
         callm(a.g(VT_STR("logger")), VT_STR("debug"), text);
         nb::object tcl_init = callm(ep, VT_STR("load"));
         if (!PyCallable_Check(tcl_init.ptr())) {
-            nb::object msg = checked(PyUnicode_FromFormat("Tcl-Init must be callable, got: %R", tcl_init.ptr()));
+            nb::object msg =
+                checked(PyUnicode_FromFormat("Tcl-Init must be callable, got: %R", tcl_init.ptr()));
             vt::raise(PyExc_TypeError, msg);
         }
         vt::call(tcl_init, self);
@@ -162,7 +172,8 @@ nb::object interp_getattr(vt::Args &a) {
         throw nb::python_error();
     PyErr_Clear();
     nb::object text = vt::str(attr);
-    nb::object msg = checked(PyUnicode_FromFormat("'Interpreter' object has no attribute '%U'", text.ptr()));
+    nb::object msg =
+        checked(PyUnicode_FromFormat("'Interpreter' object has no attribute '%U'", text.ptr()));
     vt::raise(PyExc_AttributeError, msg);
 }
 
@@ -255,14 +266,14 @@ nb::object remove_callback(vt::Args &a) {
 // ---------------------------------------------------------------------------
 // Evaluation
 
-
 nb::object interp_eval(vt::Args &a) {
     nb::handle self = a[0], code = a[1];
     if (vt::truthy(a[3]))
         callm(instance_attr(self, VT_STR("history")), VT_STR("append"), code);
     nb::object tk = instance_attr(self, VT_STR("tk"));
     PyObject *args[2] = {tk.ptr(), code.ptr()};
-    PyObject *r = PyObject_VectorcallMethod(VT_STR("eval").ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    PyObject *r = PyObject_VectorcallMethod(VT_STR("eval").ptr(), args,
+                                            2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     if (!r) {
         if (matches(g_TclError))
             raise_error_info(self);
@@ -280,7 +291,8 @@ nb::object interp_eval(vt::Args &a) {
 nb::object cast_list(vt::Args &a) {
     PyObject *args[2] = {nullptr, a[0].ptr()};
     nb::object fn = a.g(VT_STR("GetListFromAny"));
-    PyObject *r = PyObject_Vectorcall(fn.ptr(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    PyObject *r =
+        PyObject_Vectorcall(fn.ptr(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     if (!r) {
         if (!matches(g_TclError))
             throw nb::python_error();
@@ -290,7 +302,8 @@ nb::object cast_list(vt::Args &a) {
     nb::handle item_cast = a[1];
     if (item_cast.is_none())
         return result;
-    nb::object items = checked(PySequence_Fast(result.ptr(), "GetListFromAny must return a sequence"));
+    nb::object items =
+        checked(PySequence_Fast(result.ptr(), "GetListFromAny must return a sequence"));
     Py_ssize_t n = PySequence_Fast_GET_SIZE(items.ptr());
     nb::object out = checked(PyTuple_New(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -303,7 +316,8 @@ nb::object cast_list(vt::Args &a) {
 // getint/getdouble, then the same on the listify() text for other types.
 nb::object cast_number(nb::handle self, nb::handle value, nb::handle method) {
     PyObject *args[2] = {self.ptr(), value.ptr()};
-    PyObject *r = PyObject_VectorcallMethod(method.ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    PyObject *r =
+        PyObject_VectorcallMethod(method.ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     if (r)
         return nb::steal(r);
     if (!matches(PyExc_TypeError))
@@ -312,21 +326,27 @@ nb::object cast_number(nb::handle self, nb::handle value, nb::handle method) {
     return callm(self, method, vt::listify(value));
 }
 
-nb::object cast_int(vt::Args &a) { return cast_number(a[0], a[1], VT_STR("getint")); }
-nb::object cast_double(vt::Args &a) { return cast_number(a[0], a[1], VT_STR("getdouble")); }
+nb::object cast_int(vt::Args &a) {
+    return cast_number(a[0], a[1], VT_STR("getint"));
+}
+nb::object cast_double(vt::Args &a) {
+    return cast_number(a[0], a[1], VT_STR("getdouble"));
+}
 
 // bool(tk.getboolean(value)), retried on the listify() text for other types.
 // Returns -1 with the error pending when it fails.
 int tk_boolean(nb::handle tk, nb::handle value) {
     PyObject *args[2] = {tk.ptr(), value.ptr()};
-    PyObject *r = PyObject_VectorcallMethod(VT_STR("getboolean").ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    PyObject *r = PyObject_VectorcallMethod(VT_STR("getboolean").ptr(), args,
+                                            2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     if (!r && matches(PyExc_TypeError)) {
         PyErr_Clear();
         PyObject *text = vt::listify_api()->listify(value.ptr());
         if (!text)
             return -1;
         args[1] = text;
-        r = PyObject_VectorcallMethod(VT_STR("getboolean").ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+        r = PyObject_VectorcallMethod(VT_STR("getboolean").ptr(), args,
+                                      2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
         Py_DECREF(text);
     }
     if (!r)
@@ -340,7 +360,8 @@ int tk_boolean(nb::handle tk, nb::handle value) {
 // ValueError (cleared); any other error propagates.
 int nonzero_cast(nb::handle self, nb::handle value, nb::handle method, nb::handle zero) {
     PyObject *args[2] = {self.ptr(), value.ptr()};
-    PyObject *r = PyObject_VectorcallMethod(method.ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    PyObject *r =
+        PyObject_VectorcallMethod(method.ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     if (!r) {
         if (!matches(PyExc_ValueError))
             throw nb::python_error();
@@ -395,14 +416,15 @@ nb::object keyed_list(nb::handle nestmap_cls, nb::handle value, nb::handle item_
     return from_tcl_cast(nestmap_cls, value, item_cast, VT_STR("all_items"));
 }
 
-nb::object cast_keyed_list(vt::Args &a) { return keyed_list(a.g(VT_STR("NestMap")), a[0], a[1]); }
+nb::object cast_keyed_list(vt::Args &a) {
+    return keyed_list(a.g(VT_STR("NestMap")), a[0], a[1]);
+}
 
 // Interpreter.cast_keyed_list(value), through the class as written.
 nb::object class_cast_keyed_list(vt::Args &a, nb::handle value) {
     nb::object fn = get_attr(a.g(VT_STR("Interpreter")), VT_STR("cast_keyed_list"));
     return vt::call(fn, value);
 }
-
 
 // ---------------------------------------------------------------------------
 // cast_any shortcut
@@ -413,7 +435,9 @@ nb::object class_cast_keyed_list(vt::Args &a, nb::handle value) {
 // getboolean.  Skipping saves building and dropping three exceptions per
 // attempt; the results are those of the long way.
 
-bool tcl_space(Py_UCS4 c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool tcl_space(Py_UCS4 c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 // Whether cast_int/cast_double/cast_boolean, getint/getdouble are the stock
 // ones for this object (class and instance), and tk is a tkinter app.
@@ -425,7 +449,8 @@ struct StockCache {
 
 bool stock_type(PyTypeObject *tp) {
     static StockCache cache;
-    if ((tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && cache.tp == tp && cache.version == tp->tp_version_tag)
+    if ((tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && cache.tp == tp &&
+        cache.version == tp->tp_version_tag)
         return cache.stock;
     bool stock = _PyType_Lookup(tp, VT_STR("cast_int").ptr()) == g_cast_int_fn &&
                  _PyType_Lookup(tp, VT_STR("cast_double").ptr()) == g_cast_double_fn &&
@@ -460,7 +485,7 @@ nb::object stock_tk(nb::handle self) {
             throw nb::python_error();
         return nb::object();
     }
-    if (Py_TYPE(tk) != (PyTypeObject *) g_TkappType)
+    if (Py_TYPE(tk) != (PyTypeObject *)g_TkappType)
         return nb::object();
     return nb::borrow(tk);
 }
@@ -490,7 +515,8 @@ bool plain_decimal(PyObject *s) {
 // cast would report as TypeError/ValueError (TclError included).
 PyObject *try_tk(nb::handle tk, nb::handle method, nb::handle value) {
     PyObject *args[2] = {tk.ptr(), value.ptr()};
-    PyObject *r = PyObject_VectorcallMethod(method.ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    PyObject *r =
+        PyObject_VectorcallMethod(method.ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     if (r)
         return r;
     if (!(matches(g_TclError) || matches_type_or_value()))
@@ -512,7 +538,7 @@ nb::object quick_scalar(vt::Args &a, nb::handle self, nb::handle tk, nb::handle 
             break;
         }
     }
-    bool number = c && (std::strchr("0123456789+-.iInN", (int) c) != nullptr) && c < 128;
+    bool number = c && (std::strchr("0123456789+-.iInN", (int)c) != nullptr) && c < 128;
     if (number) {
         if (plain_decimal(s))
             return checked(PyLong_FromUnicodeObject(s, 10));
@@ -528,7 +554,7 @@ nb::object quick_scalar(vt::Args &a, nb::handle self, nb::handle tk, nb::handle 
             return nb::steal(r);
     }
     callm(a.g(VT_STR("TclDLL")), VT_STR("Tcl_ResetResult"), self);
-    bool boolean = number || (c && c < 128 && std::strchr("tTfFyYnNoO", (int) c) != nullptr);
+    bool boolean = number || (c && c < 128 && std::strchr("tTfFyYnNoO", (int)c) != nullptr);
     if (boolean) {
         if (PyObject *r = try_tk(tk, VT_STR("getboolean"), value)) {
             int b = PyObject_IsTrue(r);
@@ -551,7 +577,7 @@ nb::object cast_any(vt::Args &a) {
     }
     if (tp == &PyLong_Type || tp == &PyFloat_Type || tp == &PyBool_Type)
         return value;
-    if (tp == (PyTypeObject *) a.g(VT_STR("Tcl_Obj")).ptr()) {
+    if (tp == (PyTypeObject *)a.g(VT_STR("Tcl_Obj")).ptr()) {
         nb::object name = get_attr(value, VT_STR("typename"));
         int eq = PyObject_RichCompareBool(name.ptr(), VT_STR(VT_TCLX_KEYED_TYPE).ptr(), Py_EQ);
         if (eq < 0)
@@ -569,22 +595,24 @@ nb::object cast_any(vt::Args &a) {
         goto keyed;
     }
     {
-    nb::handle names[3] = {VT_STR("cast_int"), VT_STR("cast_double"), VT_STR("cast_boolean")};
-    for (nb::handle name : names) {
-        PyObject *args[2] = {self.ptr(), value.ptr()};
-        PyObject *r = PyObject_VectorcallMethod(name.ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-        if (r)
-            return nb::steal(r);
-        if (!matches_type_or_value())
-            throw nb::python_error();
-        PyErr_Clear();
-    }
+        nb::handle names[3] = {VT_STR("cast_int"), VT_STR("cast_double"), VT_STR("cast_boolean")};
+        for (nb::handle name : names) {
+            PyObject *args[2] = {self.ptr(), value.ptr()};
+            PyObject *r = PyObject_VectorcallMethod(name.ptr(), args,
+                                                    2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+            if (r)
+                return nb::steal(r);
+            if (!matches_type_or_value())
+                throw nb::python_error();
+            PyErr_Clear();
+        }
     }
 keyed:
     if (PyUnicode_GET_LENGTH(value.ptr()) > 0) {
         nb::object fn = get_attr(a.g(VT_STR("Interpreter")), VT_STR("cast_keyed_list"));
         PyObject *args[2] = {nullptr, value.ptr()};
-        PyObject *r = PyObject_Vectorcall(fn.ptr(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+        PyObject *r =
+            PyObject_Vectorcall(fn.ptr(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
         if (r)
             return nb::steal(r);
         if (!matches_type_or_value())
@@ -597,9 +625,11 @@ keyed:
 // ---------------------------------------------------------------------------
 // Variable access
 
-nb::object vars_of(nb::handle self) { return get_attr(self, VT_STR("vars")); }
+nb::object vars_of(nb::handle self) {
+    return get_attr(self, VT_STR("vars"));
+}
 
-}  // namespace
+} // namespace
 
 NB_MODULE(interpreter, m) {
     m.attr("__doc__") = nb::str(
@@ -639,12 +669,17 @@ NB_MODULE(interpreter, m) {
     cb.def("__getattr__", {vt::arg("self"), vt::arg("attr")}, interp_getattr,
            "Delegate attribute access to the Tcl application object `tk`.");
 
-    cb.def_static("generate_callback_cmd_name", {vt::arg("callback"), vt::arg("mangle_cmd_name", nb::bool_(false))},
-                  [](vt::Args &a) -> nb::object { return generate_name(a[0], vt::truthy(a[1])); },
-                  "The default Tcl command name for `callback`: its (function's) __name__,\n"
-                  "prefixed with its id and '_' when it has none or `mangle_cmd_name` is true.");
-    cb.def("create_callback", {vt::arg("self"), vt::arg("callback"), vt::arg_none("cmd_name"),
-                               vt::arg("force", nb::bool_(false))},
+    cb.def_static(
+        "generate_callback_cmd_name",
+        {vt::arg("callback"), vt::arg("mangle_cmd_name", nb::bool_(false))},
+        [](vt::Args &a) -> nb::object {
+            return generate_name(a[0], vt::truthy(a[1]));
+        },
+        "The default Tcl command name for `callback`: its (function's) __name__,\n"
+        "prefixed with its id and '_' when it has none or `mangle_cmd_name` is true.");
+    cb.def("create_callback",
+           {vt::arg("self"), vt::arg("callback"), vt::arg_none("cmd_name"),
+            vt::arg("force", nb::bool_(false))},
            create_callback,
            "Register the Python callable `callback` as the Tcl command `cmd_name`.\n\n"
            "With `force`, an existing command of that name is moved to\n"
@@ -654,84 +689,126 @@ NB_MODULE(interpreter, m) {
            "Remove a callback given as its TclCommand, its function or its name.\n\n"
            "Returns the restored TclCommand when a replaced command was put back, else None.");
 
-    cb.def("eval", {vt::arg("self"), vt::arg("code"), vt::arg("typecast", nb::bool_(false)),
-                    vt::arg("record", nb::bool_(true))},
+    cb.def("eval",
+           {vt::arg("self"), vt::arg("code"), vt::arg("typecast", nb::bool_(false)),
+            vt::arg("record", nb::bool_(true))},
            interp_eval,
            "Evaluate the Tcl script `code` and return its result.\n\n"
            "The script is recorded in the history unless `record` is false; with\n"
            "`typecast` the result goes through cast_any().  A Tcl error is raised\n"
            "as TclError carrying the whole errorInfo trace.");
-    cb.def("get_errorInfo", {vt::arg("self")}, [](vt::Args &a) -> nb::object {
-        nb::object gvars = get_attr(get_attr(a[0], VT_STR("global_ns")), VT_STR("vars"));
-        return get_item(gvars, VT_STR("errorInfo"));
-    }, "The value of the Tcl global errorInfo: the trace of the last Tcl error.");
+    cb.def(
+        "get_errorInfo", {vt::arg("self")},
+        [](vt::Args &a) -> nb::object {
+            nb::object gvars = get_attr(get_attr(a[0], VT_STR("global_ns")), VT_STR("vars"));
+            return get_item(gvars, VT_STR("errorInfo"));
+        },
+        "The value of the Tcl global errorInfo: the trace of the last Tcl error.");
 
-    cb.def("get_array", {vt::arg("self"), vt::arg("name")}, [](vt::Args &a) -> nb::object {
-        return callm(vars_of(a[0]), VT_STR("array_get"), a[1]);
-    }, "The Tcl array `name` as an Array.");
-    cb.def("get_list", {vt::arg("self"), vt::arg("name")}, [](vt::Args &a) -> nb::object {
-        nb::object value = get_item(vars_of(a[0]), a[1]);
-        return vt::call(get_attr(a.g(VT_STR("Interpreter")), VT_STR("cast_list")), value);
-    }, "The Tcl variable `name` as a tuple of its list elements.");
-    cb.def("get_keyed_list", {vt::arg("self"), vt::arg("name")}, [](vt::Args &a) -> nb::object {
-        nb::object value = get_item(vars_of(a[0]), a[1]);
-        return class_cast_keyed_list(a, value);
-    }, "The TclX keyed list in variable `name` as a NestMap.");
-    cb.def("get_int", {vt::arg("self"), vt::arg("name")}, [](vt::Args &a) -> nb::object {
-        nb::object value = get_item(vars_of(a[0]), a[1]);
-        return callm(a[0], VT_STR("cast_int"), value);
-    }, "The Tcl variable `name` as an int.");
-    cb.def("get_boolean", {vt::arg("self"), vt::arg("name")}, [](vt::Args &a) -> nb::object {
-        nb::object value = get_item(vars_of(a[0]), a[1]);
-        return callm(a[0], VT_STR("cast_boolean"), value);
-    }, "The Tcl variable `name` as a bool.");
-    cb.def("get_double", {vt::arg("self"), vt::arg("name")}, [](vt::Args &a) -> nb::object {
-        nb::object value = get_item(vars_of(a[0]), a[1]);
-        return callm(a[0], VT_STR("cast_double"), value);
-    }, "The Tcl variable `name` as a float.");
-    cb.def("get_var", {vt::arg("self"), vt::arg("name")}, [](vt::Args &a) -> nb::object {
-        return get_item(vars_of(a[0]), a[1]);
-    }, "The value of the Tcl variable `name` as a str.");
+    cb.def(
+        "get_array", {vt::arg("self"), vt::arg("name")},
+        [](vt::Args &a) -> nb::object {
+            return callm(vars_of(a[0]), VT_STR("array_get"), a[1]);
+        },
+        "The Tcl array `name` as an Array.");
+    cb.def(
+        "get_list", {vt::arg("self"), vt::arg("name")},
+        [](vt::Args &a) -> nb::object {
+            nb::object value = get_item(vars_of(a[0]), a[1]);
+            return vt::call(get_attr(a.g(VT_STR("Interpreter")), VT_STR("cast_list")), value);
+        },
+        "The Tcl variable `name` as a tuple of its list elements.");
+    cb.def(
+        "get_keyed_list", {vt::arg("self"), vt::arg("name")},
+        [](vt::Args &a) -> nb::object {
+            nb::object value = get_item(vars_of(a[0]), a[1]);
+            return class_cast_keyed_list(a, value);
+        },
+        "The TclX keyed list in variable `name` as a NestMap.");
+    cb.def(
+        "get_int", {vt::arg("self"), vt::arg("name")},
+        [](vt::Args &a) -> nb::object {
+            nb::object value = get_item(vars_of(a[0]), a[1]);
+            return callm(a[0], VT_STR("cast_int"), value);
+        },
+        "The Tcl variable `name` as an int.");
+    cb.def(
+        "get_boolean", {vt::arg("self"), vt::arg("name")},
+        [](vt::Args &a) -> nb::object {
+            nb::object value = get_item(vars_of(a[0]), a[1]);
+            return callm(a[0], VT_STR("cast_boolean"), value);
+        },
+        "The Tcl variable `name` as a bool.");
+    cb.def(
+        "get_double", {vt::arg("self"), vt::arg("name")},
+        [](vt::Args &a) -> nb::object {
+            nb::object value = get_item(vars_of(a[0]), a[1]);
+            return callm(a[0], VT_STR("cast_double"), value);
+        },
+        "The Tcl variable `name` as a float.");
+    cb.def(
+        "get_var", {vt::arg("self"), vt::arg("name")},
+        [](vt::Args &a) -> nb::object {
+            return get_item(vars_of(a[0]), a[1]);
+        },
+        "The value of the Tcl variable `name` as a str.");
 
-    cb.def("set_array", {vt::arg("self"), vt::arg("name"), vt::arg("obj")}, [](vt::Args &a) -> nb::object {
-        callm(vars_of(a[0]), VT_STR("array_set"), a[1], a[2]);
-        return nb::none();
-    }, "Set elements of the Tcl array `name` from the mapping `obj`.");
-    cb.def("set_keyed_list", {vt::arg("self"), vt::arg("name"), vt::arg("obj")}, [](vt::Args &a) -> nb::object {
-        nb::object nestmap = a.g(VT_STR("NestMap"));
-        nb::object obj = nb::borrow(a[2]);
-        if (!vt::isinstance(obj, nestmap))
-            obj = vt::call(nestmap, obj);
-        set_item(vars_of(a[0]), a[1], obj);
-        return nb::none();
-    }, "Store `obj` (a NestMap, or anything NestMap accepts) as a TclX keyed list.");
-    nb::object set_var = cb.def("set_var", {vt::arg("self"), vt::arg("name"), vt::arg("value")},
-                                [](vt::Args &a) -> nb::object {
-        set_item(vars_of(a[0]), a[1], a[2]);
-        return nb::none();
-    }, "Set the Tcl variable `name` to `value`.");
+    cb.def(
+        "set_array", {vt::arg("self"), vt::arg("name"), vt::arg("obj")},
+        [](vt::Args &a) -> nb::object {
+            callm(vars_of(a[0]), VT_STR("array_set"), a[1], a[2]);
+            return nb::none();
+        },
+        "Set elements of the Tcl array `name` from the mapping `obj`.");
+    cb.def(
+        "set_keyed_list", {vt::arg("self"), vt::arg("name"), vt::arg("obj")},
+        [](vt::Args &a) -> nb::object {
+            nb::object nestmap = a.g(VT_STR("NestMap"));
+            nb::object obj = nb::borrow(a[2]);
+            if (!vt::isinstance(obj, nestmap))
+                obj = vt::call(nestmap, obj);
+            set_item(vars_of(a[0]), a[1], obj);
+            return nb::none();
+        },
+        "Store `obj` (a NestMap, or anything NestMap accepts) as a TclX keyed list.");
+    nb::object set_var = cb.def(
+        "set_var", {vt::arg("self"), vt::arg("name"), vt::arg("value")},
+        [](vt::Args &a) -> nb::object {
+            set_item(vars_of(a[0]), a[1], a[2]);
+            return nb::none();
+        },
+        "Set the Tcl variable `name` to `value`.");
     cb.attr("set_int", set_var);
     cb.attr("set_double", set_var);
-    cb.def("set_boolean", {vt::arg("self"), vt::arg("name"), vt::arg("value")}, [](vt::Args &a) -> nb::object {
-        nb::object v = nb::int_(vt::truthy(a[2]) ? 1 : 0);
-        set_item(vars_of(a[0]), a[1], v);
-        return nb::none();
-    }, "Set the Tcl variable `name` to 1 or 0 by the truth of `value`.");
-    cb.def("set_list", {vt::arg("self"), vt::arg("name"), vt::arg("value")}, [](vt::Args &a) -> nb::object {
-        nb::object seq = callm(a.g(VT_STR("tclobj")), VT_STR("from_sequence"), a[2]);
-        set_item(vars_of(a[0]), a[1], seq);
-        return nb::none();
-    }, "Set the Tcl variable `name` to the Tcl list of the items of `value`.");
+    cb.def(
+        "set_boolean", {vt::arg("self"), vt::arg("name"), vt::arg("value")},
+        [](vt::Args &a) -> nb::object {
+            nb::object v = nb::int_(vt::truthy(a[2]) ? 1 : 0);
+            set_item(vars_of(a[0]), a[1], v);
+            return nb::none();
+        },
+        "Set the Tcl variable `name` to 1 or 0 by the truth of `value`.");
+    cb.def(
+        "set_list", {vt::arg("self"), vt::arg("name"), vt::arg("value")},
+        [](vt::Args &a) -> nb::object {
+            nb::object seq = callm(a.g(VT_STR("tclobj")), VT_STR("from_sequence"), a[2]);
+            set_item(vars_of(a[0]), a[1], seq);
+            return nb::none();
+        },
+        "Set the Tcl variable `name` to the Tcl list of the items of `value`.");
 
     cb.def_static("cast_list", {vt::arg("value"), vt::arg_none("item_cast")}, cast_list,
                   "Split the Tcl list `value` into a tuple, each element through `item_cast`.\n\n"
                   "Raises ValueError for malformed list text.");
-    nb::object f_cast_int = cb.def("cast_int", {vt::arg("self"), vt::arg("value")}, cast_int,
-           "`value` as an int (Tcl integer syntax); ValueError when it is none.");
-    nb::object f_cast_double = cb.def("cast_double", {vt::arg("self"), vt::arg("value")}, cast_double,
-           "`value` as a float; ValueError when it is not a number.");
-    nb::object f_cast_boolean = cb.def("cast_boolean", {vt::arg("self"), vt::arg("value")}, cast_boolean,
-           "`value` as a bool: a Tcl boolean word, or a number (zero is false).");
+    nb::object f_cast_int =
+        cb.def("cast_int", {vt::arg("self"), vt::arg("value")}, cast_int,
+               "`value` as an int (Tcl integer syntax); ValueError when it is none.");
+    nb::object f_cast_double =
+        cb.def("cast_double", {vt::arg("self"), vt::arg("value")}, cast_double,
+               "`value` as a float; ValueError when it is not a number.");
+    nb::object f_cast_boolean =
+        cb.def("cast_boolean", {vt::arg("self"), vt::arg("value")}, cast_boolean,
+               "`value` as a bool: a Tcl boolean word, or a number (zero is false).");
     cb.def_static("cast_array", {vt::arg("value"), vt::arg_none("item_cast")}, cast_array,
                   "`array get` text as an Array, each value through `item_cast`.");
     cb.def_static("cast_keyed_list", {vt::arg("value"), vt::arg_none("item_cast")}, cast_keyed_list,
@@ -740,7 +817,7 @@ NB_MODULE(interpreter, m) {
            "Guess the type of `value`: int, float, bool, keyed list (NestMap) or str,\n"
            "in that order of preference; tuples give tuples of listify() texts.");
 
-    g_cast_int_fn = f_cast_int.ptr();  // the class namespace keeps them alive
+    g_cast_int_fn = f_cast_int.ptr(); // the class namespace keeps them alive
     g_cast_double_fn = f_cast_double.ptr();
     g_cast_boolean_fn = f_cast_boolean.ptr();
     nb::object misc_dict = tkinter.attr("Misc").attr("__dict__");
@@ -748,13 +825,14 @@ NB_MODULE(interpreter, m) {
     g_getdouble_fn = Py_NewRef(misc_dict["getdouble"].ptr());
     g_TkappType = Py_NewRef(vt::import("_tkinter").attr("TkappType").ptr());
 
-    nb::object cls = cb.build(nb::make_tuple(m.attr("Tk")),
-        "A Tcl interpreter without Tk, with TclX loaded, driven from Python.\n\n"
-        "Every new interpreter runs the start-up hooks of the entry-point group\n"
-        "'velmor.tcl' (name 'tcl_init'); the package's own hook extends auto_path\n"
-        "and loads the hobnail package, whose ::hobnail::_cbBkup namespace keeps\n"
-        "commands replaced by callbacks.  Python callbacks receive the Tcl\n"
-        "arguments as str and return a value whose str() Tcl receives.");
+    nb::object cls =
+        cb.build(nb::make_tuple(m.attr("Tk")),
+                 "A Tcl interpreter without Tk, with TclX loaded, driven from Python.\n\n"
+                 "Every new interpreter runs the start-up hooks of the entry-point group\n"
+                 "'velmor.tcl' (name 'tcl_init'); the package's own hook extends auto_path\n"
+                 "and loads the hobnail package, whose ::hobnail::_cbBkup namespace keeps\n"
+                 "commands replaced by callbacks.  Python callbacks receive the Tcl\n"
+                 "arguments as str and return a value whose str() Tcl receives.");
     m.attr("Interpreter") = cls;
 
     nb::object glob = checked(PyObject_CallNoArgs(cls.ptr()));
@@ -774,6 +852,7 @@ NB_MODULE(interpreter, m) {
             PyUnicode_READ_CHAR(key.ptr(), 0) != '_')
             inst.append(key);
     }
-    nb::object extended = checked(PyNumber_InPlaceAdd(get_attr(glob, VT_STR("__all__")).ptr(), inst.ptr()));
-    (void) extended;
+    nb::object extended =
+        checked(PyNumber_InPlaceAdd(get_attr(glob, VT_STR("__all__")).ptr(), inst.ptr()));
+    (void)extended;
 }

@@ -24,7 +24,9 @@ struct Flags {
     bool braces_unmatched = false;
 };
 
-inline Flags backslash_only() { return Flags{false, true, true}; }
+inline Flags backslash_only() {
+    return Flags{false, true, true};
+}
 
 // Whether braces balance the way Tcl's list parser counts them: the
 // character after a backslash is skipped, the level never drops below zero
@@ -58,8 +60,15 @@ template <typename CH> Flags scan(const CH *s, Py_ssize_t n) {
             if (--level < 0)
                 f.dont_use_braces = f.braces_unmatched = true;
             break;
-        case '[': case '$': case ';': case ' ': case '\f':
-        case '\n': case '\r': case '\t': case '\v':
+        case '[':
+        case '$':
+        case ';':
+        case ' ':
+        case '\f':
+        case '\n':
+        case '\r':
+        case '\t':
+        case '\v':
             f.use_braces = true;
             break;
         case '\\':
@@ -86,9 +95,12 @@ Flags scan_str(PyObject *s) {
     Py_ssize_t n = PyUnicode_GET_LENGTH(s);
     const void *d = PyUnicode_DATA(s);
     switch (PyUnicode_KIND(s)) {
-    case PyUnicode_1BYTE_KIND: return scan((const Py_UCS1 *) d, n);
-    case PyUnicode_2BYTE_KIND: return scan((const Py_UCS2 *) d, n);
-    default: return scan((const Py_UCS4 *) d, n);
+    case PyUnicode_1BYTE_KIND:
+        return scan((const Py_UCS1 *)d, n);
+    case PyUnicode_2BYTE_KIND:
+        return scan((const Py_UCS2 *)d, n);
+    default:
+        return scan((const Py_UCS4 *)d, n);
     }
 }
 
@@ -97,12 +109,18 @@ inline bool escaped_always(Py_UCS4 c) {
 }
 inline char control_letter(Py_UCS4 c) {
     switch (c) {
-    case '\f': return 'f';
-    case '\n': return 'n';
-    case '\r': return 'r';
-    case '\t': return 't';
-    case '\v': return 'v';
-    default: return 0;
+    case '\f':
+        return 'f';
+    case '\n':
+        return 'n';
+    case '\r':
+        return 'r';
+    case '\t':
+        return 't';
+    case '\v':
+        return 'v';
+    default:
+        return 0;
     }
 }
 
@@ -140,7 +158,7 @@ DST *convert_into(DST *out, const SRC *s, Py_ssize_t n, const Flags &f) {
     if (f.use_braces && !f.dont_use_braces) {
         *out++ = '{';
         for (Py_ssize_t i = 0; i < n; ++i)
-            *out++ = (DST) s[i];
+            *out++ = (DST)s[i];
         *out++ = '}';
         return out;
     }
@@ -154,12 +172,12 @@ DST *convert_into(DST *out, const SRC *s, Py_ssize_t n, const Flags &f) {
         Py_UCS4 c = s[i];
         if (escaped_always(c) || ((c == '{' || c == '}') && f.braces_unmatched)) {
             *out++ = '\\';
-            *out++ = (DST) c;
+            *out++ = (DST)c;
         } else if (char l = control_letter(c)) {
             *out++ = '\\';
-            *out++ = (DST) l;
+            *out++ = (DST)l;
         } else {
-            *out++ = (DST) c;
+            *out++ = (DST)c;
         }
     }
     return out;
@@ -169,9 +187,12 @@ Py_ssize_t converted_length_str(PyObject *s, Flags &f) {
     Py_ssize_t n = PyUnicode_GET_LENGTH(s);
     const void *d = PyUnicode_DATA(s);
     switch (PyUnicode_KIND(s)) {
-    case PyUnicode_1BYTE_KIND: return converted_length((const Py_UCS1 *) d, n, f);
-    case PyUnicode_2BYTE_KIND: return converted_length((const Py_UCS2 *) d, n, f);
-    default: return converted_length((const Py_UCS4 *) d, n, f);
+    case PyUnicode_1BYTE_KIND:
+        return converted_length((const Py_UCS1 *)d, n, f);
+    case PyUnicode_2BYTE_KIND:
+        return converted_length((const Py_UCS2 *)d, n, f);
+    default:
+        return converted_length((const Py_UCS4 *)d, n, f);
     }
 }
 
@@ -179,15 +200,18 @@ template <typename DST> DST *convert_str_into(DST *out, PyObject *s, const Flags
     Py_ssize_t n = PyUnicode_GET_LENGTH(s);
     const void *d = PyUnicode_DATA(s);
     switch (PyUnicode_KIND(s)) {
-    case PyUnicode_1BYTE_KIND: return convert_into(out, (const Py_UCS1 *) d, n, f);
-    case PyUnicode_2BYTE_KIND: return convert_into(out, (const Py_UCS2 *) d, n, f);
-    default: return convert_into(out, (const Py_UCS4 *) d, n, f);
+    case PyUnicode_1BYTE_KIND:
+        return convert_into(out, (const Py_UCS1 *)d, n, f);
+    case PyUnicode_2BYTE_KIND:
+        return convert_into(out, (const Py_UCS2 *)d, n, f);
+    default:
+        return convert_into(out, (const Py_UCS4 *)d, n, f);
     }
 }
 
 // An element ready to be written: its text, flags and converted length.
 struct Quoted {
-    PyObject *s;  // exact str, owned by the caller
+    PyObject *s; // exact str, owned by the caller
     Flags f;
     Py_ssize_t len;
 };
@@ -206,7 +230,7 @@ inline Quoted quote_plan(PyObject *s, Py_ssize_t *total, Py_UCS4 *maxchar) {
 // Join planned elements with single spaces into one new str.
 PyObject *join_quoted(const std::vector<Quoted> &items, Py_ssize_t total, Py_UCS4 maxchar) {
     if (!items.empty())
-        total += (Py_ssize_t) items.size() - 1;
+        total += (Py_ssize_t)items.size() - 1;
     PyObject *result = PyUnicode_New(total, maxchar);
     if (!result)
         return nullptr;
@@ -219,9 +243,15 @@ PyObject *join_quoted(const std::vector<Quoted> &items, Py_ssize_t total, Py_UCS
         }
     };
     switch (PyUnicode_KIND(result)) {
-    case PyUnicode_1BYTE_KIND: fill((Py_UCS1 *) data); break;
-    case PyUnicode_2BYTE_KIND: fill((Py_UCS2 *) data); break;
-    default: fill((Py_UCS4 *) data); break;
+    case PyUnicode_1BYTE_KIND:
+        fill((Py_UCS1 *)data);
+        break;
+    case PyUnicode_2BYTE_KIND:
+        fill((Py_UCS2 *)data);
+        break;
+    default:
+        fill((Py_UCS4 *)data);
+        break;
     }
     return result;
 }
@@ -331,8 +361,8 @@ PyObject *listify_from_sequence_c(PyObject *seq) {
     Py_ssize_t total = 0;
     Py_UCS4 maxchar = 127;
     if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) {
-        strs.v.reserve((size_t) Py_SIZE(seq));
-        plan.reserve((size_t) Py_SIZE(seq));
+        strs.v.reserve((size_t)Py_SIZE(seq));
+        plan.reserve((size_t)Py_SIZE(seq));
     }
     bool ok = for_each_item(seq, [&](PyObject *item) {
         PyObject *s = listify_c(item);
@@ -394,7 +424,9 @@ PyObject *listify_from_mapping_c(PyObject *map) {
     return r;
 }
 
-int is_instance(PyObject *obj, PyObject *cls) { return PyObject_IsInstance(obj, cls); }
+int is_instance(PyObject *obj, PyObject *cls) {
+    return PyObject_IsInstance(obj, cls);
+}
 
 // Types whose instances listify() turns into str(obj): no protocol method
 // on the class, not a Sequence, Set or Mapping.  Deciding that costs three
@@ -404,14 +436,14 @@ int is_instance(PyObject *obj, PyObject *cls) { return PyObject_IsInstance(obj, 
 // attribute lookup and the stock __class__ qualify, so an instance's
 // protocol attributes can only come from its own dict, checked per call.
 struct PlainType {
-    PyTypeObject *tp;  // compared only, never dereferenced when stale
+    PyTypeObject *tp; // compared only, never dereferenced when stale
     unsigned int tag;
     unsigned long long token;
 };
 PlainType g_plain[8];
 unsigned g_plain_next = 0;
-PyObject *g_abc_token_fn;     // abc.get_cache_token
-PyObject *g_object_class;     // object.__class__ descriptor
+PyObject *g_abc_token_fn; // abc.get_cache_token
+PyObject *g_object_class; // object.__class__ descriptor
 
 bool abc_token(unsigned long long *out) {
     PyObject *t = PyObject_CallNoArgs(g_abc_token_fn);
@@ -419,7 +451,7 @@ bool abc_token(unsigned long long *out) {
         return false;
     *out = PyLong_AsUnsignedLongLong(t);
     Py_DECREF(t);
-    return !(*out == (unsigned long long) -1 && PyErr_Occurred());
+    return !(*out == (unsigned long long)-1 && PyErr_Occurred());
 }
 
 bool instance_has_protocol(PyObject *obj) {
@@ -427,8 +459,8 @@ bool instance_has_protocol(PyObject *obj) {
     PyObject *d = dictp ? *dictp : nullptr;
     if (!d)
         return false;
-    return PyDict_GetItemWithError(d, s_listify_attr) || PyDict_GetItemWithError(d, s_tclobj_attr) ||
-           PyErr_Occurred();
+    return PyDict_GetItemWithError(d, s_listify_attr) ||
+           PyDict_GetItemWithError(d, s_tclobj_attr) || PyErr_Occurred();
 }
 
 // 1: str(obj) is the answer; 0: take the general way; -1: error.
@@ -549,11 +581,10 @@ PyObject *tclobj_from_sequence_c(PyObject *seq) {
                     ok = false;
                     break;
                 }
-                PyObject *item = PyList_CheckExact(seq) ? PyList_GET_ITEM(seq, i)
-                                                        : PyTuple_GET_ITEM(seq, i);
+                PyObject *item =
+                    PyList_CheckExact(seq) ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i);
                 PyObject *v;
-                if (PyUnicode_CheckExact(item) || PyFloat_CheckExact(item) ||
-                    PyBool_Check(item)) {
+                if (PyUnicode_CheckExact(item) || PyFloat_CheckExact(item) || PyBool_Check(item)) {
                     v = Py_NewRef(item);
                 } else {
                     Py_INCREF(item);
@@ -574,7 +605,7 @@ PyObject *tclobj_from_sequence_c(PyObject *seq) {
         Py_LeaveRecursiveCall();
         return result;
     }
-general : {
+general: {
     PyObject *list = PyList_New(0);
     if (list) {
         bool ok = for_each_item(seq, [&](PyObject *item) {
@@ -621,7 +652,7 @@ PyObject *tclobj_c(PyObject *obj) {
     }
     if (obj == Py_None)
         return Py_NewRef(g_empty);
-    if (PyObject_TypeCheck(obj, (PyTypeObject *) g_TclObj) || PyBytes_Check(obj) ||
+    if (PyObject_TypeCheck(obj, (PyTypeObject *)g_TclObj) || PyBytes_Check(obj) ||
         PyFloat_Check(obj) || PyUnicode_Check(obj))
         return Py_NewRef(obj);
     if (PyLong_CheckExact(obj)) {
@@ -629,7 +660,7 @@ PyObject *tclobj_c(PyObject *obj) {
         long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
         if (v == -1 && PyErr_Occurred())
             return nullptr;
-        if (!overflow && v >= -(long long) PY_SSIZE_T_MAX - 1 && v <= (long long) PY_SSIZE_T_MAX)
+        if (!overflow && v >= -(long long)PY_SSIZE_T_MAX - 1 && v <= (long long)PY_SSIZE_T_MAX)
             return Py_NewRef(obj);
         return PyObject_Str(obj);
     }
@@ -684,9 +715,11 @@ bool flag_in(nb::handle flags, PyObject *name) {
 
 const vt::ListifyAPI c_api = {listify_c, tclobj_c};
 
-PyObject *keep(nb::handle o) { return Py_NewRef(o.ptr()); }
+PyObject *keep(nb::handle o) {
+    return Py_NewRef(o.ptr());
+}
 
-}  // namespace
+} // namespace
 
 NB_MODULE(listify, m) {
     nb::object abc = vt::import("collections.abc");
@@ -694,7 +727,7 @@ NB_MODULE(listify, m) {
     g_Sequence = keep(abc.attr("Sequence"));
     g_Set = keep(abc.attr("Set"));
     g_abc_token_fn = keep(vt::import("abc").attr("get_cache_token"));
-    g_object_class = keep(nb::handle((PyObject *) &PyBaseObject_Type).attr("__dict__")["__class__"]);
+    g_object_class = keep(nb::handle((PyObject *)&PyBaseObject_Type).attr("__dict__")["__class__"]);
     g_TclObj = keep(vt::import("_tkinter").attr("Tcl_Obj"));
     g_empty = vt::intern("");
     g_true = vt::intern("true");
@@ -712,64 +745,76 @@ NB_MODULE(listify, m) {
     m.attr("Set") = nb::handle(g_Set);
     m.attr("_tkTcl_Obj") = nb::handle(g_TclObj);
     m.attr("sys") = sys;
-    m.attr("unicode") = nb::handle((PyObject *) &PyUnicode_Type);
+    m.attr("unicode") = nb::handle((PyObject *)&PyUnicode_Type);
 
-    vt::def(m, "_Tcl_ScanElement", {vt::arg("string")}, [](vt::Args &a) -> nb::object {
-        nb::object s = checked(listify_c(a[0].ptr()));
-        if (!PyUnicode_Check(s.ptr()))
-            s = vt::str(s);
-        Flags f = scan_str(s.ptr());
-        Py_ssize_t size = 2 * PyUnicode_GET_LENGTH(s.ptr()) + 2;
-        return nb::make_tuple(nb::int_(size), flags_to_set(f));
-    }, "Scan a list element to see what quoting it needs (after Tcl_ScanCountedElement).\n\n"
-       "Returns (size, flags): room for the quoted element and a set of flag names.");
+    vt::def(
+        m, "_Tcl_ScanElement", {vt::arg("string")},
+        [](vt::Args &a) -> nb::object {
+            nb::object s = checked(listify_c(a[0].ptr()));
+            if (!PyUnicode_Check(s.ptr()))
+                s = vt::str(s);
+            Flags f = scan_str(s.ptr());
+            Py_ssize_t size = 2 * PyUnicode_GET_LENGTH(s.ptr()) + 2;
+            return nb::make_tuple(nb::int_(size), flags_to_set(f));
+        },
+        "Scan a list element to see what quoting it needs (after Tcl_ScanCountedElement).\n\n"
+        "Returns (size, flags): room for the quoted element and a set of flag names.");
 
-    vt::def(m, "_Tcl_ConvertElement", {vt::arg("src"), vt::arg("flags")},
-            [](vt::Args &a) -> nb::object {
-        nb::object s = checked(listify_c(a[0].ptr()));
-        if (!PyUnicode_Check(s.ptr()))
-            s = vt::str(s);
-        nb::handle flags = a[1];
-        Py_ssize_t n = PyUnicode_GET_LENGTH(s.ptr());
-        if (n == 0)
-            return nb::borrow(g_braces);
-        Flags f;
-        f.use_braces = flag_in(flags, s_USE_BRACES);
-        f.dont_use_braces = flag_in(flags, s_DONT_USE);
-        f.braces_unmatched = flag_in(flags, s_UNMATCHED);
-        if (!(f.use_braces && !f.dont_use_braces) && PyUnicode_READ_CHAR(s.ptr(), 0) == '{' ) {
-            // The caller's set records that every later brace is escaped.
-            nb::object r = flags.attr("add")(nb::handle(s_UNMATCHED));
-            f.braces_unmatched = true;
-        }
-        std::vector<PyObject *> one{s.ptr()};
-        std::vector<Flags> fl{f};
-        return checked(join_elements(one, fl));
-    }, "Quote one list element as its flags say (after Tcl_ConvertCountedElement).\n\n"
-       "May add \"BRACES_UNMATCHED\" to the caller's flag set.");
+    vt::def(
+        m, "_Tcl_ConvertElement", {vt::arg("src"), vt::arg("flags")},
+        [](vt::Args &a) -> nb::object {
+            nb::object s = checked(listify_c(a[0].ptr()));
+            if (!PyUnicode_Check(s.ptr()))
+                s = vt::str(s);
+            nb::handle flags = a[1];
+            Py_ssize_t n = PyUnicode_GET_LENGTH(s.ptr());
+            if (n == 0)
+                return nb::borrow(g_braces);
+            Flags f;
+            f.use_braces = flag_in(flags, s_USE_BRACES);
+            f.dont_use_braces = flag_in(flags, s_DONT_USE);
+            f.braces_unmatched = flag_in(flags, s_UNMATCHED);
+            if (!(f.use_braces && !f.dont_use_braces) && PyUnicode_READ_CHAR(s.ptr(), 0) == '{') {
+                // The caller's set records that every later brace is escaped.
+                nb::object r = flags.attr("add")(nb::handle(s_UNMATCHED));
+                f.braces_unmatched = true;
+            }
+            std::vector<PyObject *> one{s.ptr()};
+            std::vector<Flags> fl{f};
+            return checked(join_elements(one, fl));
+        },
+        "Quote one list element as its flags say (after Tcl_ConvertCountedElement).\n\n"
+        "May add \"BRACES_UNMATCHED\" to the caller's flag set.");
 
-    nb::object update = vt::def(m, "_tcl_UpdateStringOfList", {vt::arg("listObj")},
-            [](vt::Args &a) -> nb::object {
-        return checked(listify_from_sequence_c(a[0].ptr()));
-    }, "Build the string form of a list (after Tcl's UpdateStringOfList).\n\n"
-       "Every element is converted by listify(), quoted, and joined with single spaces.");
+    nb::object update = vt::def(
+        m, "_tcl_UpdateStringOfList", {vt::arg("listObj")},
+        [](vt::Args &a) -> nb::object {
+            return checked(listify_from_sequence_c(a[0].ptr()));
+        },
+        "Build the string form of a list (after Tcl's UpdateStringOfList).\n\n"
+        "Every element is converted by listify(), quoted, and joined with single spaces.");
     m.attr("_listify_from_sequence") = update;
 
-    nb::object from_mapping = vt::def(m, "_listify_from_mapping", {vt::arg("obj")},
-            [](vt::Args &a) -> nb::object {
-        return checked(listify_from_mapping_c(a[0].ptr()));
-    }, "A mapping as the Tcl list key, value, key, value ...");
+    nb::object from_mapping = vt::def(
+        m, "_listify_from_mapping", {vt::arg("obj")},
+        [](vt::Args &a) -> nb::object {
+            return checked(listify_from_mapping_c(a[0].ptr()));
+        },
+        "A mapping as the Tcl list key, value, key, value ...");
 
-    nb::object listify_fn = vt::def(m, "listify", {vt::arg("obj")}, [](vt::Args &a) -> nb::object {
-        return checked(listify_c(a[0].ptr()));
-    }, "Convert any object into a string appropriate for use in Tcl.\n\n"
-       "An object that defines __listify__() has that method invoked to perform\n"
-       "the conversion (and one that defines __tclobj__() has its Tcl value\n"
-       "converted).\n\n"
-       "    >>> listify([1, 2, [3, 4]])\n"
-       "    '1 2 {3 4}'\n"
-       "    >>> listify({'my key': 'my value', 'a': 'b'})\n"
-       "    '{my key} {my value} a b'\n");
+    nb::object listify_fn = vt::def(
+        m, "listify", {vt::arg("obj")},
+        [](vt::Args &a) -> nb::object {
+            return checked(listify_c(a[0].ptr()));
+        },
+        "Convert any object into a string appropriate for use in Tcl.\n\n"
+        "An object that defines __listify__() has that method invoked to perform\n"
+        "the conversion (and one that defines __tclobj__() has its Tcl value\n"
+        "converted).\n\n"
+        "    >>> listify([1, 2, [3, 4]])\n"
+        "    '1 2 {3 4}'\n"
+        "    >>> listify({'my key': 'my value', 'a': 'b'})\n"
+        "    '{my key} {my value} a b'\n");
 
     nb::object maxsize;
     try {
@@ -780,28 +825,36 @@ NB_MODULE(listify, m) {
         maxsize = sys.attr("maxint");
     }
     m.attr("_sysmaxsize") = maxsize;
-    m.attr("_long_type") = nb::handle((PyObject *) Py_TYPE((maxsize + nb::int_(1)).ptr()));
+    m.attr("_long_type") = nb::handle((PyObject *)Py_TYPE((maxsize + nb::int_(1)).ptr()));
 
-    nb::object tseq = vt::def(m, "_tclobj_from_sequence", {vt::arg("obj")},
-            [](vt::Args &a) -> nb::object {
-        return checked(tclobj_from_sequence_c(a[0].ptr()));
-    }, "A tuple of tclobj() of every item of an iterable.");
-    nb::object tmap = vt::def(m, "_tclobj_from_mapping", {vt::arg("obj")},
-            [](vt::Args &a) -> nb::object {
-        return checked(tclobj_from_mapping_c(a[0].ptr()));
-    }, "A mapping as the flat tuple key, value, ... of tclobj() values.");
-    nb::object tclobj_fn = vt::def(m, "tclobj", {vt::arg("obj")}, [](vt::Args &a) -> nb::object {
-        return checked(tclobj_c(a[0].ptr()));
-    }, "Convert any object into a value that tkinter passes to Tcl as one word.\n\n"
-       "Strings, bytes, booleans, floats, Tcl objects and machine-size integers\n"
-       "pass unchanged; containers become nested tuples; anything else becomes\n"
-       "its listify() string.  An object that defines __tclobj__() supplies its\n"
-       "own value.");
+    nb::object tseq = vt::def(
+        m, "_tclobj_from_sequence", {vt::arg("obj")},
+        [](vt::Args &a) -> nb::object {
+            return checked(tclobj_from_sequence_c(a[0].ptr()));
+        },
+        "A tuple of tclobj() of every item of an iterable.");
+    nb::object tmap = vt::def(
+        m, "_tclobj_from_mapping", {vt::arg("obj")},
+        [](vt::Args &a) -> nb::object {
+            return checked(tclobj_from_mapping_c(a[0].ptr()));
+        },
+        "A mapping as the flat tuple key, value, ... of tclobj() values.");
+    nb::object tclobj_fn = vt::def(
+        m, "tclobj", {vt::arg("obj")},
+        [](vt::Args &a) -> nb::object {
+            return checked(tclobj_c(a[0].ptr()));
+        },
+        "Convert any object into a value that tkinter passes to Tcl as one word.\n\n"
+        "Strings, bytes, booleans, floats, Tcl objects and machine-size integers\n"
+        "pass unchanged; containers become nested tuples; anything else becomes\n"
+        "its listify() string.  An object that defines __tclobj__() supplies its\n"
+        "own value.");
 
     listify_fn.attr("from_sequence") = update;
     listify_fn.attr("from_mapping") = from_mapping;
     tclobj_fn.attr("from_sequence") = tseq;
     tclobj_fn.attr("from_mapping") = tmap;
 
-    m.attr("_C_API") = nb::steal(PyCapsule_New((void *) &c_api, "velmor.tcl.listify._C_API", nullptr));
+    m.attr("_C_API") =
+        nb::steal(PyCapsule_New((void *)&c_api, "velmor.tcl.listify._C_API", nullptr));
 }

@@ -11,7 +11,7 @@ namespace {
 
 // Held for the life of the process.
 PyObject *g_TclError, *g_MethodType, *g_update_wrapper;
-PyObject *g_marker;  // TclVariable's private "no cast given" default
+PyObject *g_marker; // TclVariable's private "no cast given" default
 // Our own functions, compared by identity to see that a shortcut on a hot
 // path stands for exactly the code that Python would run.
 PyObject *g_vv_get_fn, *g_ov_get_fn, *g_vv_set_fn, *g_vv_byref_fn;
@@ -37,8 +37,8 @@ struct KW {
 nb::object call_full(nb::handle fn, std::initializer_list<nb::handle> pos,
                      std::initializer_list<KW> kws, PyObject *star = nullptr,
                      PyObject *starstar = nullptr) {
-    size_t npos = pos.size() + (star ? (size_t) PyTuple_GET_SIZE(star) : 0);
-    nb::object args = checked(PyTuple_New((Py_ssize_t) npos));
+    size_t npos = pos.size() + (star ? (size_t)PyTuple_GET_SIZE(star) : 0);
+    nb::object args = checked(PyTuple_New((Py_ssize_t)npos));
     size_t i = 0;
     for (nb::handle h : pos)
         PyTuple_SET_ITEM(args.ptr(), i++, Py_NewRef(h.ptr()));
@@ -71,14 +71,16 @@ nb::object call_full(nb::handle fn, std::initializer_list<nb::handle> pos,
 }
 
 nb::object super_of(nb::handle cls, nb::handle self) {
-    return checked(PyObject_CallFunctionObjArgs((PyObject *) &PySuper_Type, cls.ptr(), self.ptr(),
-                                                nullptr));
+    return checked(
+        PyObject_CallFunctionObjArgs((PyObject *)&PySuper_Type, cls.ptr(), self.ptr(), nullptr));
 }
 
-bool is_tcl_error() { return PyErr_ExceptionMatches(g_TclError) != 0; }
+bool is_tcl_error() {
+    return PyErr_ExceptionMatches(g_TclError) != 0;
+}
 
 nb::object tuple_of(std::initializer_list<nb::handle> items) {
-    nb::object t = checked(PyTuple_New((Py_ssize_t) items.size()));
+    nb::object t = checked(PyTuple_New((Py_ssize_t)items.size()));
     Py_ssize_t i = 0;
     for (nb::handle h : items)
         PyTuple_SET_ITEM(t.ptr(), i++, Py_NewRef(h.ptr()));
@@ -88,7 +90,7 @@ nb::object concat(nb::handle a, nb::handle b) {
     return checked(PySequence_Concat(a.ptr(), b.ptr()));
 }
 nb::object tuple_slice(nb::handle t, Py_ssize_t lo) {
-    if (PyTuple_CheckExact(t.ptr()))  // no slice object for the common case
+    if (PyTuple_CheckExact(t.ptr())) // no slice object for the common case
         return checked(PyTuple_GetSlice(t.ptr(), lo, PY_SSIZE_T_MAX));
     return checked(PySequence_GetSlice(t.ptr(), lo, PY_SSIZE_T_MAX));
 }
@@ -107,7 +109,9 @@ nb::object interp_ref(nb::handle tcl) {
     return t;
 }
 
-nb::object tk_of(nb::handle obj) { return get_attr(get_attr(obj, VT_STR("tcl")), VT_STR("tk")); }
+nb::object tk_of(nb::handle obj) {
+    return get_attr(get_attr(obj, VT_STR("tcl")), VT_STR("tk"));
+}
 nb::object tk_call(nb::handle obj, nb::handle words) {
     return callm(tk_of(obj), VT_STR("call"), words);
 }
@@ -167,7 +171,9 @@ nb::object normalize_str(nb::handle s) {
     return checked(PyUnicode_Join(VT_STR("::").ptr(), split_str(s).ptr()));
 }
 
-bool is_root(PyObject *s) { return PyUnicode_GET_LENGTH(s) == 2 && starts_colons(s); }
+bool is_root(PyObject *s) {
+    return PyUnicode_GET_LENGTH(s) == 2 && starts_colons(s);
+}
 
 nb::object join_names(nb::handle first, PyObject *const *rest, Py_ssize_t n) {
     nb::object result = lstr(first);
@@ -225,21 +231,20 @@ nb::object elem(nb::handle name, nb::handle index) {
 using FetchFn = nb::object (*)(nb::handle owner);
 
 struct NamesIter {
-    PyObject_HEAD
-    PyObject *owner;  // dropped once fetched
+    PyObject_HEAD PyObject *owner; // dropped once fetched
     PyObject *it;
     FetchFn fetch;
 };
 
 int ni_traverse(PyObject *o, visitproc visit, void *arg) {
-    NamesIter *n = (NamesIter *) o;
+    NamesIter *n = (NamesIter *)o;
     Py_VISIT(n->owner);
     Py_VISIT(n->it);
     Py_VISIT(Py_TYPE(o));
     return 0;
 }
 int ni_clear(PyObject *o) {
-    NamesIter *n = (NamesIter *) o;
+    NamesIter *n = (NamesIter *)o;
     Py_CLEAR(n->owner);
     Py_CLEAR(n->it);
     return 0;
@@ -252,7 +257,7 @@ void ni_dealloc(PyObject *o) {
     Py_DECREF(tp);
 }
 PyObject *ni_next(PyObject *o) {
-    NamesIter *n = (NamesIter *) o;
+    NamesIter *n = (NamesIter *)o;
     if (!n->it) {
         if (!n->owner)
             return nullptr;
@@ -280,20 +285,18 @@ nb::object names_iter(nb::handle owner, FetchFn fetch) {
     n->owner = Py_NewRef(owner.ptr());
     n->it = nullptr;
     n->fetch = fetch;
-    PyObject_GC_Track((PyObject *) n);
-    return nb::steal((PyObject *) n);
+    PyObject_GC_Track((PyObject *)n);
+    return nb::steal((PyObject *)n);
 }
 
 void make_names_iter_type() {
-    PyType_Slot slots[] = {{Py_tp_dealloc, (void *) ni_dealloc},
-                           {Py_tp_traverse, (void *) ni_traverse},
-                           {Py_tp_clear, (void *) ni_clear},
-                           {Py_tp_iter, (void *) PyObject_SelfIter},
-                           {Py_tp_iternext, (void *) ni_next},
-                           {0, nullptr}};
+    PyType_Slot slots[] = {
+        {Py_tp_dealloc, (void *)ni_dealloc}, {Py_tp_traverse, (void *)ni_traverse},
+        {Py_tp_clear, (void *)ni_clear},     {Py_tp_iter, (void *)PyObject_SelfIter},
+        {Py_tp_iternext, (void *)ni_next},   {0, nullptr}};
     PyType_Spec type_def = {"velmor.tcl.namespace.names_iterator", sizeof(NamesIter), 0,
-                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
-    g_NamesIter = (PyTypeObject *) PyType_FromSpec(&type_def);
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
+    g_NamesIter = (PyTypeObject *)PyType_FromSpec(&type_def);
     if (!g_NamesIter)
         throw nb::python_error();
 }
@@ -320,7 +323,7 @@ template <typename F> nb::object with_block(nb::handle ctx, F body) {
         nb::object exc = nb::borrow(e.value());
         nb::object tb = e.traceback().is_valid() ? nb::borrow(e.traceback()) : nb::none();
         nb::object suppress =
-            callm(ctx, VT_STR("__exit__"), nb::handle((PyObject *) Py_TYPE(exc.ptr())), exc, tb);
+            callm(ctx, VT_STR("__exit__"), nb::handle((PyObject *)Py_TYPE(exc.ptr())), exc, tb);
         if (vt::truthy(suppress))
             return nb::none();
         throw;
@@ -332,7 +335,9 @@ template <typename F> nb::object with_block(nb::handle ctx, F body) {
 // ---------------------------------------------------------------------------
 // TclVariable
 
-nb::object var_name(nb::handle self) { return get_attr(self, VT_STR("var_name")); }
+nb::object var_name(nb::handle self) {
+    return get_attr(self, VT_STR("var_name"));
+}
 
 // The variable's name, or its element name for an index.
 nb::object var_word(nb::handle self, nb::handle array_index) {
@@ -353,7 +358,6 @@ nb::object var_init(vt::Args &a) {
     return nb::none();
 }
 
-
 nb::object apply_cast(nb::handle self, nb::object result, nb::handle cast_arg) {
     nb::object how = nb::borrow(cast_arg);
     if (how.ptr() == g_marker)
@@ -367,9 +371,8 @@ nb::object var_get_obj(vt::Args &a) {
     nb::handle self = a[0], index = a[1];
     nb::object tk = tk_of(self);
     nb::object name = var_name(self);
-    nb::object result = index.is_none()
-                            ? callm(tk, VT_STR("getvar"), name)
-                            : callm(tk, VT_STR("getvar"), name, lstr(index));
+    nb::object result = index.is_none() ? callm(tk, VT_STR("getvar"), name)
+                                        : callm(tk, VT_STR("getvar"), name, lstr(index));
     return apply_cast(self, std::move(result), a[2]);
 }
 
@@ -424,8 +427,9 @@ nb::object var_exists(vt::Args &a) {
 
 nb::object var_array_item_byref(vt::Args &a) {
     nb::handle self = a[0];
-    return call_full(a.g(VT_STR("TclVariable")), {self},
-                     {{"array_index", a[1]}, {"tcl", get_attr(self, VT_STR("tcl"))}, {"cast", a[2]}});
+    return call_full(
+        a.g(VT_STR("TclVariable")), {self},
+        {{"array_index", a[1]}, {"tcl", get_attr(self, VT_STR("tcl"))}, {"cast", a[2]}});
 }
 
 // ("::array", sub, name [, listify(pattern)])
@@ -450,7 +454,8 @@ nb::object var_array_get_str(vt::Args &a) {
 
 nb::object var_array_set(vt::Args &a) {
     nb::handle self = a[0];
-    nb::object words = tuple_of({VT_STR("::array"), VT_STR("set"), var_name(self), vt::tclobj(a[1])});
+    nb::object words =
+        tuple_of({VT_STR("::array"), VT_STR("set"), var_name(self), vt::tclobj(a[1])});
     tk_call(self, words);
     return nb::none();
 }
@@ -492,7 +497,7 @@ nb::object absolute_of(nb::handle self, nb::handle name_attr) {
 
 nb::object var_repr(vt::Args &a) {
     nb::handle self = a[0];
-    nb::object tname = get_attr(nb::handle((PyObject *) Py_TYPE(self.ptr())), VT_STR("__name__"));
+    nb::object tname = get_attr(nb::handle((PyObject *)Py_TYPE(self.ptr())), VT_STR("__name__"));
     return checked(PyUnicode_FromFormat("%U(%S)", tname.ptr(), var_name(self).ptr()));
 }
 
@@ -506,7 +511,9 @@ nb::object arr_init(vt::Args &a) {
     return nb::none();
 }
 
-nb::object arr_fetch_names(nb::handle self) { return callm(self, VT_STR("array_names")); }
+nb::object arr_fetch_names(nb::handle self) {
+    return callm(self, VT_STR("array_names"));
+}
 
 nb::object arr_getitem(vt::Args &a) {
     nb::handle self = a[0];
@@ -535,7 +542,7 @@ nb::object arr_contains(vt::Args &a) {
 }
 
 nb::object arr_update(vt::Args &a) {
-    nb::object d = checked(PyObject_Call((PyObject *) &PyDict_Type, a.star, a.starstar));
+    nb::object d = checked(PyObject_Call((PyObject *)&PyDict_Type, a.star, a.starstar));
     callm(a[0], VT_STR("array_set"), d);
     return nb::none();
 }
@@ -546,7 +553,7 @@ nb::object arr_update(vt::Args &a) {
 // "::__velmor__{cls}_{id}_tmp".format(cls=type(self).__name__, id=id(self))
 nb::object temp_name(nb::handle self, nb::handle name) {
     nb::object n = PyUnicode_CheckExact(name.ptr()) ? nb::borrow(name) : vt::str(name);
-    nb::object tname = get_attr(nb::handle((PyObject *) Py_TYPE(self.ptr())), VT_STR("__name__"));
+    nb::object tname = get_attr(nb::handle((PyObject *)Py_TYPE(self.ptr())), VT_STR("__name__"));
     nb::object ident = checked(PyLong_FromVoidPtr(self.ptr()));
     return call_full(get_attr(n, VT_STR("format")), {}, {{"cls", tname}, {"id", ident}});
 }
@@ -588,7 +595,9 @@ void delete_quietly(nb::handle self) {
 // ---------------------------------------------------------------------------
 // TclCommand
 
-nb::object cmd_name(nb::handle self) { return get_attr(self, VT_STR("cmd_name")); }
+nb::object cmd_name(nb::handle self) {
+    return get_attr(self, VT_STR("cmd_name"));
+}
 
 // Whether `cls` is our TclCommand as built, unchanged (the type's version
 // tag guards the checks): then TclCommand(...) is object.__new__ followed by
@@ -597,13 +606,14 @@ bool stock_cmd_class(PyObject *cls) {
     static unsigned int stock_tag = 0;
     if (cls != g_TclCommand)
         return false;
-    PyTypeObject *tp = (PyTypeObject *) cls;
-    if ((tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && stock_tag && tp->tp_version_tag == stock_tag)
+    PyTypeObject *tp = (PyTypeObject *)cls;
+    if ((tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && stock_tag &&
+        tp->tp_version_tag == stock_tag)
         return true;
     bool stock = Py_TYPE(cls) == &PyType_Type && tp->tp_new == PyBaseObject_Type.tp_new &&
                  tp->tp_setattro == PyObject_GenericSetAttr && tp->tp_mro &&
                  PyTuple_GET_SIZE(tp->tp_mro) == 2 &&
-                 PyTuple_GET_ITEM(tp->tp_mro, 1) == (PyObject *) &PyBaseObject_Type &&
+                 PyTuple_GET_ITEM(tp->tp_mro, 1) == (PyObject *)&PyBaseObject_Type &&
                  _PyType_Lookup(tp, VT_STR("__init__").ptr()) == g_cmd_init_fn &&
                  _PyType_Lookup(tp, VT_STR("__new__").ptr()) == g_object_new_fn;
     if (!stock || !(tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
@@ -630,8 +640,8 @@ void cmd_setup(nb::handle self, nb::handle cls, nb::handle cmd_arg, nb::handle a
         args = callm(tcl, VT_STR("cast_list"), args);
         if (vt::isinstance(cmd, cls)) {
             nb::object star = checked(PySequence_Tuple(args.ptr()));
-            nb::object tclcmd = checked(PyObject_Call(get_attr(cmd, VT_STR("build_tclcmd")).ptr(),
-                                                      star.ptr(), nullptr));
+            nb::object tclcmd = checked(
+                PyObject_Call(get_attr(cmd, VT_STR("build_tclcmd")).ptr(), star.ptr(), nullptr));
             args = tuple_slice(tclcmd, 1);
             cmd = checked(PySequence_GetItem(tclcmd.ptr(), 0));
         }
@@ -660,7 +670,7 @@ void cmd_setup(nb::handle self, nb::handle cls, nb::handle cmd_arg, nb::handle a
 nb::object cmd_init(vt::Args &a) {
     nb::handle self = a[0];
     nb::object cls = a.g(VT_STR("TclCommand"));
-    if (!(Py_TYPE(self.ptr()) == (PyTypeObject *) cls.ptr() && stock_cmd_class(cls.ptr())))
+    if (!(Py_TYPE(self.ptr()) == (PyTypeObject *)cls.ptr() && stock_cmd_class(cls.ptr())))
         callm(super_of(cls, self), VT_STR("__init__"));
     cmd_setup(self, cls, a[1], a[2], a[3], a[4], a[5], a[6]);
     return nb::none();
@@ -671,7 +681,8 @@ nb::object cmd_init(vt::Args &a) {
 nb::object new_stock_cmd(nb::handle cls, nb::handle prefix, nb::handle tcl) {
     if (!stock_cmd_class(cls.ptr()))
         return nb::object();
-    nb::object self = checked(PyBaseObject_Type.tp_new((PyTypeObject *) cls.ptr(), g_empty_tuple, nullptr));
+    nb::object self =
+        checked(PyBaseObject_Type.tp_new((PyTypeObject *)cls.ptr(), g_empty_tuple, nullptr));
     cmd_setup(self, cls, prefix, Py_None, Py_None, tcl, Py_None, Py_None);
     return self;
 }
@@ -731,8 +742,8 @@ nb::object cmd_proc_arg_default(vt::Args &a) {
     nb::object tcl = get_attr(self, VT_STR("tcl"));
     nb::object tmp = call_full(a.g(VT_STR("TempTclVariable")), {}, {{"tcl", tcl}});
     return with_block(tmp, [&](nb::handle tmp_var) -> nb::object {
-        nb::object words = tuple_of({VT_STR("::info"), VT_STR("default"), cmd_name(self),
-                                     vt::listify(arg_name), tmp_var});
+        nb::object words = tuple_of(
+            {VT_STR("::info"), VT_STR("default"), cmd_name(self), vt::listify(arg_name), tmp_var});
         nb::object result = tk_call(self, words);
         if (vt::truthy(cast(self, VT_STR("cast_boolean"), result)))
             return callm(tmp_var, VT_STR("get"));
@@ -755,7 +766,9 @@ nb::object dashed_args(nb::handle kwargs) {
     return out;
 }
 
-nb::object cmd_kwargs_to_dashed_args(vt::Args &a) { return dashed_args(a.starstar); }
+nb::object cmd_kwargs_to_dashed_args(vt::Args &a) {
+    return dashed_args(a.starstar);
+}
 
 nb::object build_tclcmd(nb::handle self, PyObject *star, PyObject *starstar) {
     nb::object head = tuple_of({cmd_name(self)});
@@ -775,7 +788,9 @@ nb::object build_tclcmd(nb::handle self, PyObject *star, PyObject *starstar) {
     return concat(tclcmd, dashed);
 }
 
-nb::object cmd_build_tclcmd(vt::Args &a) { return build_tclcmd(a[0], a.star, a.starstar); }
+nb::object cmd_build_tclcmd(vt::Args &a) {
+    return build_tclcmd(a[0], a.star, a.starstar);
+}
 
 nb::object built(nb::handle self, vt::Args &a) {
     return checked(PyObject_Call(get_attr(self, VT_STR("build_tclcmd")).ptr(), a.star, a.starstar));
@@ -804,10 +819,14 @@ nb::object cmd_eval(vt::Args &a) {
 
 nb::object cmd_repr(vt::Args &a) {
     nb::handle self = a[0];
-    nb::object tname = get_attr(nb::handle((PyObject *) Py_TYPE(self.ptr())), VT_STR("__name__"));
+    nb::object tname = get_attr(nb::handle((PyObject *)Py_TYPE(self.ptr())), VT_STR("__name__"));
     nb::object out = checked(PyUnicode_FromFormat("%U(%R", tname.ptr(), cmd_name(self).ptr()));
-    struct { const char *label; nb::handle attr; } parts[] = {
-        {", args=", VT_STR("args")}, {", keywords=", VT_STR("keywords")}, {", cast=", VT_STR("cast")}};
+    struct {
+        const char *label;
+        nb::handle attr;
+    } parts[] = {{", args=", VT_STR("args")},
+                 {", keywords=", VT_STR("keywords")},
+                 {", cast=", VT_STR("cast")}};
     for (auto &p : parts) {
         nb::object v = get_attr(self, p.attr);
         if (vt::truthy(v))
@@ -826,7 +845,9 @@ nb::object cmd_get(vt::Args &a) {
 // ---------------------------------------------------------------------------
 // TclNamespace
 
-nb::object ns_name(nb::handle self) { return get_attr(self, VT_STR("ns")); }
+nb::object ns_name(nb::handle self) {
+    return get_attr(self, VT_STR("ns"));
+}
 
 nb::object ns_init(vt::Args &a) {
     nb::handle self = a[0];
@@ -871,7 +892,9 @@ nb::object scoped(nb::handle self, nb::handle words) {
     return checked(PyObject_Call(get_attr(self, VT_STR("call")).ptr(), words.ptr(), nullptr));
 }
 // Direct: straight to tk.call.
-nb::object direct(nb::handle self, nb::handle words) { return tk_call(self, words); }
+nb::object direct(nb::handle self, nb::handle words) {
+    return tk_call(self, words);
+}
 
 nb::object ns_current(vt::Args &a) {
     return direct(a[0], tuple_of({VT_STR("namespace"), VT_STR("current")}));
@@ -894,7 +917,8 @@ nb::object ns_children(vt::Args &a) {
         // Tcl takes the namespace before the pattern: name it, absolutely,
         // since the command runs inside the namespace itself.
         nb::object ns = ns_name(self);
-        nb::object which = vt::truthy(ns) ? callm(self, VT_STR("absolute")) : callm(self, VT_STR("current"));
+        nb::object which =
+            vt::truthy(ns) ? callm(self, VT_STR("absolute")) : callm(self, VT_STR("current"));
         words = tuple_of({VT_STR("namespace"), VT_STR("children"), which, vt::listify(pattern)});
     }
     return cast(self, VT_STR("cast_list"), scoped(self, words));
@@ -930,7 +954,8 @@ nb::object ns_exists(vt::Args &a) {
 
 // ("namespace", sub [, flag when on], *patterns)
 nb::object flagged(nb::handle sub, nb::handle flag, bool on, PyObject *patterns) {
-    nb::object head = on ? tuple_of({VT_STR("namespace"), sub, flag}) : tuple_of({VT_STR("namespace"), sub});
+    nb::object head =
+        on ? tuple_of({VT_STR("namespace"), sub, flag}) : tuple_of({VT_STR("namespace"), sub});
     return concat(head, nb::handle(patterns));
 }
 
@@ -1012,7 +1037,9 @@ nb::object ns_absolute(vt::Args &a) {
 // ---------------------------------------------------------------------------
 // Views
 
-nb::object view_owner(nb::handle view) { return get_attr(view, VT_STR("ns")); }
+nb::object view_owner(nb::handle view) {
+    return get_attr(view, VT_STR("ns"));
+}
 
 // TclNamespace.join(self.ns, name)
 nb::object qualify(nb::handle view, nb::handle name) {
@@ -1025,7 +1052,9 @@ nb::object view_init(nb::handle cls, vt::Args &a) {
     return nb::none();
 }
 
-nb::object vv_ref(nb::handle view, nb::handle name) { return callm(view, VT_STR("byref"), name); }
+nb::object vv_ref(nb::handle view, nb::handle name) {
+    return callm(view, VT_STR("byref"), name);
+}
 
 nb::object vv_byref(vt::Args &a) {
     nb::handle self = a[0];
@@ -1051,8 +1080,10 @@ nb::object vv_array_byref(vt::Args &a) {
     if (has < 0)
         throw nb::python_error();
     if (has) {
-        nb::object qn = vt::getattr_or_none(get_attr(self, VT_STR("byref")), VT_STR("__qualname__"));
-        PyErr_Format(PyExc_TypeError, "%S() got multiple values for keyword argument 'var_type'", qn.ptr());
+        nb::object qn =
+            vt::getattr_or_none(get_attr(self, VT_STR("byref")), VT_STR("__qualname__"));
+        PyErr_Format(PyExc_TypeError, "%S() got multiple values for keyword argument 'var_type'",
+                     qn.ptr());
         throw nb::python_error();
     }
     return call_full(get_attr(self, VT_STR("byref")), {a[1]},
@@ -1066,7 +1097,9 @@ nb::object vv_on_ref(nb::handle self, nb::handle name, nb::handle method,
     return call_full(get_attr(ref, method), {}, kws);
 }
 
-nb::object vv_get(vt::Args &a) { return callm(vv_ref(a[0], a[1]), VT_STR("get_str")); }
+nb::object vv_get(vt::Args &a) {
+    return callm(vv_ref(a[0], a[1]), VT_STR("get_str"));
+}
 
 nb::object vv_set(vt::Args &a) {
     nb::object ref = vv_ref(a[0], a[1]);
@@ -1092,8 +1125,9 @@ bool stock_ref(nb::handle view, nb::handle key, nb::handle globals, nb::handle v
             throw nb::python_error();
         return false;
     }
-    if (!PyType_Check(var_cls) || !type_has((PyTypeObject *) var_cls, VT_STR("__init__"), g_var_init_fn) ||
-        !type_has((PyTypeObject *) var_cls, var_method, var_fn))
+    if (!PyType_Check(var_cls) ||
+        !type_has((PyTypeObject *)var_cls, VT_STR("__init__"), g_var_init_fn) ||
+        !type_has((PyTypeObject *)var_cls, var_method, var_fn))
         return false;
     nb::object owner = view_owner(view);
     tcl = get_attr(owner, VT_STR("tcl"));
@@ -1171,11 +1205,15 @@ nb::object vv_array_unset(vt::Args &a) {
 nb::object vv_array_names(vt::Args &a) {
     return vv_on_ref(a[0], a[1], VT_STR("array_names"), {{"pattern", a[2]}});
 }
-nb::object vv_is_array(vt::Args &a) { return callm(vv_ref(a[0], a[1]), VT_STR("is_array")); }
+nb::object vv_is_array(vt::Args &a) {
+    return callm(vv_ref(a[0], a[1]), VT_STR("is_array"));
+}
 nb::object vv_exists(vt::Args &a) {
     return vv_on_ref(a[0], a[1], VT_STR("exists"), {{"array_index", a[2]}});
 }
-nb::object vv_contains(vt::Args &a) { return callm(a[0], VT_STR("exists"), a[1]); }
+nb::object vv_contains(vt::Args &a) {
+    return callm(a[0], VT_STR("exists"), a[1]);
+}
 
 // del view[key]: `method(key)`, a TclError turned into KeyError.
 nb::object del_translated(nb::handle self, nb::handle method, nb::handle key) {
@@ -1190,7 +1228,9 @@ nb::object del_translated(nb::handle self, nb::handle method, nb::handle key) {
     return nb::none();
 }
 
-nb::object vv_delitem(vt::Args &a) { return del_translated(a[0], VT_STR("unset"), a[1]); }
+nb::object vv_delitem(vt::Args &a) {
+    return del_translated(a[0], VT_STR("unset"), a[1]);
+}
 
 // The names a view iterates.  For a named namespace, Tcl is asked for the
 // names of that namespace itself (`info vars <ns>::*`, tails yielded):
@@ -1206,7 +1246,8 @@ nb::object view_names(nb::handle view, nb::handle info_sub) {
         Py_ssize_t n = PyTuple_GET_SIZE(names.ptr());
         nb::object out = checked(PyTuple_New(n));
         for (Py_ssize_t i = 0; i < n; ++i)
-            PyTuple_SET_ITEM(out.ptr(), i, vt::str(nb::handle(PyTuple_GET_ITEM(names.ptr(), i))).release().ptr());
+            PyTuple_SET_ITEM(out.ptr(), i,
+                             vt::str(nb::handle(PyTuple_GET_ITEM(names.ptr(), i))).release().ptr());
         return out;
     }
     nb::object absolute = normalize_str(lstr(callm(owner, VT_STR("absolute"))));
@@ -1216,15 +1257,25 @@ nb::object view_names(nb::handle view, nb::handle info_sub) {
     Py_ssize_t n = PyTuple_GET_SIZE(names.ptr());
     nb::object out = checked(PyTuple_New(n));
     for (Py_ssize_t i = 0; i < n; ++i)
-        PyTuple_SET_ITEM(out.ptr(), i, tail_str(lstr(nb::handle(PyTuple_GET_ITEM(names.ptr(), i)))).release().ptr());
+        PyTuple_SET_ITEM(
+            out.ptr(), i,
+            tail_str(lstr(nb::handle(PyTuple_GET_ITEM(names.ptr(), i)))).release().ptr());
     return out;
 }
 
-nb::object fetch_vars(nb::handle view) { return view_names(view, VT_STR("vars")); }
-nb::object fetch_commands(nb::handle view) { return view_names(view, VT_STR("commands")); }
-nb::object fetch_procs(nb::handle view) { return view_names(view, VT_STR("procs")); }
+nb::object fetch_vars(nb::handle view) {
+    return view_names(view, VT_STR("vars"));
+}
+nb::object fetch_commands(nb::handle view) {
+    return view_names(view, VT_STR("commands"));
+}
+nb::object fetch_procs(nb::handle view) {
+    return view_names(view, VT_STR("procs"));
+}
 
-nb::object view_len(vt::Args &a) { return nb::int_(count_iter(a[0])); }
+nb::object view_len(vt::Args &a) {
+    return nb::int_(count_iter(a[0]));
+}
 
 // CommandsView
 
@@ -1232,12 +1283,14 @@ nb::object view_len(vt::Args &a) { return nb::int_(count_iter(a[0])); }
 // TclCommand(cmd, tcl=x), for the stock class, go straight to the
 // constructor's work; any other call, or a changed class, takes type's own
 // call (new, then __init__ with its argument binding).
-PyObject *cmd_class_vectorcall(PyObject *cls, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+PyObject *cmd_class_vectorcall(PyObject *cls, PyObject *const *args, size_t nargsf,
+                               PyObject *kwnames) {
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     return vt::guarded([&]() -> PyObject * {
-        bool simple = nargs == 1 &&
-                      (nkw == 0 || (nkw == 1 && PyTuple_GET_ITEM(kwnames, 0) == VT_STR("tcl").ptr()));
+        bool simple =
+            nargs == 1 &&
+            (nkw == 0 || (nkw == 1 && PyTuple_GET_ITEM(kwnames, 0) == VT_STR("tcl").ptr()));
         if (simple && stock_cmd_class(cls)) {
             nb::object r = new_stock_cmd(cls, args[0], nkw ? args[1] : Py_None);
             return r.release().ptr();
@@ -1268,7 +1321,9 @@ nb::object cv_byref_of(nb::handle self, nb::handle name, vt::Args &a, PyObject *
     }
     return call_full(cls, {prefix}, {{"tcl", tcl}}, star, starstar);
 }
-nb::object cv_byref(vt::Args &a) { return cv_byref_of(a[0], a[1], a, a.star, a.starstar); }
+nb::object cv_byref(vt::Args &a) {
+    return cv_byref_of(a[0], a[1], a, a.star, a.starstar);
+}
 
 // self.byref(name); the stock byref directly, without binding its arguments.
 nb::object cv_ref_in(nb::handle view, nb::handle name, vt::Args &a) {
@@ -1276,36 +1331,58 @@ nb::object cv_ref_in(nb::handle view, nb::handle name, vt::Args &a) {
         return cv_byref_of(view, name, a, nullptr, nullptr);
     return callm(view, VT_STR("byref"), name);
 }
-nb::object cv_ref(nb::handle view, nb::handle name) { return callm(view, VT_STR("byref"), name); }
+nb::object cv_ref(nb::handle view, nb::handle name) {
+    return callm(view, VT_STR("byref"), name);
+}
 
-nb::object cv_exists(vt::Args &a) { return callm(cv_ref(a[0], a[1]), VT_STR("exists")); }
-nb::object pv_exists(vt::Args &a) { return callm(cv_ref(a[0], a[1]), VT_STR("is_proc")); }
+nb::object cv_exists(vt::Args &a) {
+    return callm(cv_ref(a[0], a[1]), VT_STR("exists"));
+}
+nb::object pv_exists(vt::Args &a) {
+    return callm(cv_ref(a[0], a[1]), VT_STR("is_proc"));
+}
 nb::object cv_createcommand(vt::Args &a) {
     return callm(cv_ref(a[0], a[1]), VT_STR("createcommand"), a[2]);
 }
-nb::object cv_delete(vt::Args &a) { return callm(cv_ref(a[0], a[1]), VT_STR("delete")); }
+nb::object cv_delete(vt::Args &a) {
+    return callm(cv_ref(a[0], a[1]), VT_STR("delete"));
+}
 nb::object cv_rename(vt::Args &a) {
     nb::handle self = a[0];
     nb::object ref = cv_ref(self, a[1]);
     return callm(ref, VT_STR("rename"), qualify(self, a[2]));
 }
-nb::object cv_origin(vt::Args &a) { return callm(cv_ref(a[0], a[1]), VT_STR("origin")); }
-nb::object cv_proc_body(vt::Args &a) { return callm(cv_ref(a[0], a[1]), VT_STR("proc_body")); }
-nb::object cv_proc_args(vt::Args &a) { return callm(cv_ref(a[0], a[1]), VT_STR("proc_args")); }
+nb::object cv_origin(vt::Args &a) {
+    return callm(cv_ref(a[0], a[1]), VT_STR("origin"));
+}
+nb::object cv_proc_body(vt::Args &a) {
+    return callm(cv_ref(a[0], a[1]), VT_STR("proc_body"));
+}
+nb::object cv_proc_args(vt::Args &a) {
+    return callm(cv_ref(a[0], a[1]), VT_STR("proc_args"));
+}
 nb::object cv_proc_arg_default(vt::Args &a) {
     return callm(cv_ref(a[0], a[1]), VT_STR("proc_arg_default"), a[2]);
 }
-nb::object cv_getitem(vt::Args &a) { return cv_ref_in(a[0], a[1], a); }
-nb::object cv_contains(vt::Args &a) { return callm(a[0], VT_STR("exists"), a[1]); }
+nb::object cv_getitem(vt::Args &a) {
+    return cv_ref_in(a[0], a[1], a);
+}
+nb::object cv_contains(vt::Args &a) {
+    return callm(a[0], VT_STR("exists"), a[1]);
+}
 nb::object cv_setitem(vt::Args &a) {
     callm(a[0], VT_STR("createcommand"), a[1], a[2]);
     return nb::none();
 }
-nb::object cv_delitem(vt::Args &a) { return del_translated(a[0], VT_STR("delete"), a[1]); }
+nb::object cv_delitem(vt::Args &a) {
+    return del_translated(a[0], VT_STR("delete"), a[1]);
+}
 
-PyObject *keep(nb::handle o) { return Py_NewRef(o.ptr()); }
+PyObject *keep(nb::handle o) {
+    return Py_NewRef(o.ptr());
+}
 
-}  // namespace
+} // namespace
 
 NB_MODULE(namespace, m) {
     using vt::arg;
@@ -1333,38 +1410,42 @@ NB_MODULE(namespace, m) {
     m.attr("weakref") = vt::import("weakref");
     m.attr("sys") = vt::import("sys");
     m.attr("functools") = functools;
-    m.attr("__all__") = nb::make_tuple("TclVariable", "TempTclVariable", "TclArrayVariable",
-                                       "TempTclArrayVariable", "TclCommand", "TempTclCommand",
-                                       "TclNamespace", "TempTclNamespace");
+    m.attr("__all__") =
+        nb::make_tuple("TclVariable", "TempTclVariable", "TclArrayVariable", "TempTclArrayVariable",
+                       "TclCommand", "TempTclCommand", "TclNamespace", "TempTclNamespace");
 
-    nb::object object_bases = nb::make_tuple(nb::handle((PyObject *) &PyBaseObject_Type));
+    nb::object object_bases = nb::make_tuple(nb::handle((PyObject *)&PyBaseObject_Type));
 
     // --- TclVariable
-    g_marker = keep(checked(PyObject_CallNoArgs((PyObject *) &PyBaseObject_Type)));
+    g_marker = keep(checked(PyObject_CallNoArgs((PyObject *)&PyBaseObject_Type)));
     nb::handle marker(g_marker);
     vt::ClassBuilder var(m, "TclVariable");
     var.attr("_TclVariable__marker", marker);
-    g_var_init_fn = keep(var.def("__init__", {arg("self"), arg("var_name"), arg_none("array_index"),
-                                              arg_none("tcl"), arg_none("cast")},
-                                 var_init));
-    nb::object get_obj = var.def("get_obj", {arg("self"), arg_none("array_index"), arg("cast", marker)},
-                                 var_get_obj,
-                                 "Read the variable (or one element) as the object tkinter gives.\n\n"
-                                 "`cast` overrides the variable's own cast; None disables it.");
+    g_var_init_fn = keep(var.def(
+        "__init__",
+        {arg("self"), arg("var_name"), arg_none("array_index"), arg_none("tcl"), arg_none("cast")},
+        var_init));
+    nb::object get_obj =
+        var.def("get_obj", {arg("self"), arg_none("array_index"), arg("cast", marker)}, var_get_obj,
+                "Read the variable (or one element) as the object tkinter gives.\n\n"
+                "`cast` overrides the variable's own cast; None disables it.");
     g_var_get_obj_fn = keep(get_obj);
-    g_var_get_str_fn = keep(var.def("get_str", {arg("self"), arg_none("array_index")}, var_get_str,
-                                    "Read the variable (or one element) as the string of `set name`."));
+    g_var_get_str_fn =
+        keep(var.def("get_str", {arg("self"), arg_none("array_index")}, var_get_str,
+                     "Read the variable (or one element) as the string of `set name`."));
     var.attr("get", get_obj);
-    g_var_set_fn = keep(var.def("set", {arg("self"), arg("value"), arg_none("array_index")}, var_set,
-            "Write the variable (or one element); the value goes to Tcl through tclobj()."));
+    g_var_set_fn = keep(
+        var.def("set", {arg("self"), arg("value"), arg_none("array_index")}, var_set,
+                "Write the variable (or one element); the value goes to Tcl through tclobj()."));
     var.def("unset", {arg("self"), arg_none("array_index"), arg("nocomplain", py_false)}, var_unset,
             "Unset the variable (or one element); with `nocomplain` a TclError is ignored.");
     var.def("exists", {arg("self"), arg_none("array_index")}, var_exists,
             "Whether the variable (or one element) exists.");
-    var.def("array_item_byref", {arg("self"), arg("array_index"), arg_none("cast")}, var_array_item_byref,
-            "A TclVariable for one element of this array.");
-    nb::object array_get_obj = var.def("array_get_obj", {arg("self"), arg_none("pattern")},
-                                       var_array_get_obj, "The array's elements, through cast_array.");
+    var.def("array_item_byref", {arg("self"), arg("array_index"), arg_none("cast")},
+            var_array_item_byref, "A TclVariable for one element of this array.");
+    nb::object array_get_obj =
+        var.def("array_get_obj", {arg("self"), arg_none("pattern")}, var_array_get_obj,
+                "The array's elements, through cast_array.");
     var.def("array_get_str", {arg("self"), arg_none("pattern")}, var_array_get_str,
             "The array's elements, read through a script, through cast_array.");
     var.attr("array_get", array_get_obj);
@@ -1376,27 +1457,37 @@ NB_MODULE(namespace, m) {
     var.def("array_names", {arg("self"), arg_none("pattern")}, var_array_names,
             "The element names, through cast_list.");
     var.def("is_array", {arg("self")}, var_is_array, "Whether the variable is an array.");
-    var.def("absolute", {arg("self")}, [](vt::Args &a) -> nb::object {
-        return absolute_of(a[0], VT_STR("var_name"));
-    }, "The name qualified with the interpreter's current namespace.");
-    var.def("make_absolute", {arg("self")}, [](vt::Args &a) -> nb::object {
-        set_attr(a[0], VT_STR("var_name"), callm(a[0], VT_STR("absolute")));
-        return nb::none();
-    }, "Replace the name by its absolute form.");
-    var.def("__str__", {arg("self")}, [](vt::Args &a) -> nb::object { return var_name(a[0]); });
+    var.def(
+        "absolute", {arg("self")},
+        [](vt::Args &a) -> nb::object {
+            return absolute_of(a[0], VT_STR("var_name"));
+        },
+        "The name qualified with the interpreter's current namespace.");
+    var.def(
+        "make_absolute", {arg("self")},
+        [](vt::Args &a) -> nb::object {
+            set_attr(a[0], VT_STR("var_name"), callm(a[0], VT_STR("absolute")));
+            return nb::none();
+        },
+        "Replace the name by its absolute form.");
+    var.def("__str__", {arg("self")}, [](vt::Args &a) -> nb::object {
+        return var_name(a[0]);
+    });
     var.def("__tclobj__", {arg("self")}, [](vt::Args &a) -> nb::object {
         return vt::listify(var_name(a[0]));
     });
     var.def("__repr__", {arg("self")}, var_repr);
-    nb::object TclVariable = var.build(object_bases,
-                                       "A named Tcl variable (scalar, array or array element) of one interpreter.");
+    nb::object TclVariable = var.build(
+        object_bases, "A named Tcl variable (scalar, array or array element) of one interpreter.");
     m.attr("TclVariable") = TclVariable;
 
     // --- TempTclVariable
     nb::object tmp_default = nb::str("::__velmor__{cls}_{id}_tmp");
     vt::ClassBuilder tvar(m, "TempTclVariable");
     tvar.def("__init__", {arg("self"), arg("var_name", tmp_default), starstar("kwargs")},
-             [](vt::Args &a) -> nb::object { return temp_init(a.g(VT_STR("TempTclVariable")), a, 1); });
+             [](vt::Args &a) -> nb::object {
+                 return temp_init(a.g(VT_STR("TempTclVariable")), a, 1);
+             });
     tvar.def("__enter__", {arg("self")}, [](vt::Args &a) -> nb::object {
         return temp_enter(a.g(VT_STR("TempTclVariable")), a[0]);
     });
@@ -1404,13 +1495,15 @@ NB_MODULE(namespace, m) {
         call_full(get_attr(a[0], VT_STR("unset")), {}, {{"nocomplain", Py_True}});
         return temp_exit_next(a.g(VT_STR("TempTclVariable")), a);
     });
-    nb::object TempTclVariable = tvar.build(nb::make_tuple(TclVariable),
-        "A TclVariable with a name of its own that is unset when its with block ends.");
+    nb::object TempTclVariable =
+        tvar.build(nb::make_tuple(TclVariable),
+                   "A TclVariable with a name of its own that is unset when its with block ends.");
     m.attr("TempTclVariable") = TempTclVariable;
 
     // --- TclArrayVariable
     vt::ClassBuilder arr(m, "TclArrayVariable");
-    arr.def("__init__", {arg("self"), arg("var_name"), arg_none("tcl"), arg_none("cast")}, arr_init);
+    arr.def("__init__", {arg("self"), arg("var_name"), arg_none("tcl"), arg_none("cast")},
+            arr_init);
     arr.attr("get", get_obj);
     arr.def("__len__", {arg("self")}, [](vt::Args &a) -> nb::object {
         return callm(a[0], VT_STR("array_size"));
@@ -1422,25 +1515,31 @@ NB_MODULE(namespace, m) {
     arr.def("__getitem__", {arg("self"), arg("key")}, arr_getitem);
     arr.def("__setitem__", {arg("self"), arg("key"), arg("value")}, arr_setitem);
     arr.def("__delitem__", {arg("self"), arg("key")}, arr_delitem);
-    arr.def("clear", {arg("self")}, [](vt::Args &a) -> nb::object {
-        callm(a[0], VT_STR("array_unset"));
-        return nb::none();
-    }, "Unset the whole array with one `array unset`.");
+    arr.def(
+        "clear", {arg("self")},
+        [](vt::Args &a) -> nb::object {
+            callm(a[0], VT_STR("array_unset"));
+            return nb::none();
+        },
+        "Unset the whole array with one `array unset`.");
     arr.def("update", {arg("self"), star("args"), starstar("kwargs")}, arr_update,
             "Set all the given pairs with one `array set`.");
-    nb::object TclArrayVariable = arr.build(nb::make_tuple(mutable_mapping, TclVariable),
-        "A Tcl array variable that is also a live mutable mapping of its elements.");
+    nb::object TclArrayVariable =
+        arr.build(nb::make_tuple(mutable_mapping, TclVariable),
+                  "A Tcl array variable that is also a live mutable mapping of its elements.");
     m.attr("TclArrayVariable") = TclArrayVariable;
 
     // --- TempTclArrayVariable
     vt::ClassBuilder tarr(m, "TempTclArrayVariable");
-    m.attr("TempTclArrayVariable") = tarr.build(nb::make_tuple(TempTclVariable, TclArrayVariable),
+    m.attr("TempTclArrayVariable") = tarr.build(
+        nb::make_tuple(TempTclVariable, TclArrayVariable),
         "A TclArrayVariable with a name of its own that is unset when its with block ends.");
 
     // --- TclCommand
     vt::ClassBuilder cmd(m, "TclCommand");
-    g_cmd_init_fn = keep(cmd.def("__init__", {arg("self"), arg("cmd"), arg_none("args"), arg_none("keywords"),
-                                              arg_none("tcl"), arg_none("cast"), arg_none("logger")},
+    g_cmd_init_fn = keep(cmd.def("__init__",
+                                 {arg("self"), arg("cmd"), arg_none("args"), arg_none("keywords"),
+                                  arg_none("tcl"), arg_none("cast"), arg_none("logger")},
                                  cmd_init));
     cmd.def("createcommand", {arg("self"), arg("func")}, cmd_createcommand,
             "Register the Python callable `func` as the Tcl command of this name.");
@@ -1448,7 +1547,8 @@ NB_MODULE(namespace, m) {
     cmd.def("is_command", {arg("self")}, cmd_is_command,
             "Whether the command exists and is not a Tcl procedure.");
     cmd.def("is_proc", {arg("self")}, cmd_is_proc, "Whether the command is a Tcl procedure.");
-    cmd.def("rename", {arg("self"), arg("new_name")}, cmd_rename, "Rename the command; the object follows.");
+    cmd.def("rename", {arg("self"), arg("new_name")}, cmd_rename,
+            "Rename the command; the object follows.");
     cmd.def("delete", {arg("self")}, cmd_delete, "Delete the command.");
     cmd.def("origin", {arg("self")}, cmd_origin, "The result of `namespace origin`.");
     cmd.def("proc_body", {arg("self")}, cmd_proc_body, "The body of the procedure.");
@@ -1462,15 +1562,22 @@ NB_MODULE(namespace, m) {
     cmd.def("call", {arg("self"), star("args"), starstar("kwargs")}, cmd_call,
             "Call the command with tk.call and return its result, cast when a cast is set.");
     cmd.def("__call__", {arg("self"), star("args"), starstar("kwargs")}, cmd_dunder_call);
-    cmd.def("eval", {arg("self"), star("args"), starstar("kwargs")}, cmd_eval,
-            "Evaluate the command line as a script and return its result, cast when a cast is set.");
-    cmd.def("absolute", {arg("self")}, [](vt::Args &a) -> nb::object {
-        return absolute_of(a[0], VT_STR("cmd_name"));
-    }, "The name qualified with the interpreter's current namespace.");
-    cmd.def("make_absolute", {arg("self")}, [](vt::Args &a) -> nb::object {
-        set_attr(a[0], VT_STR("cmd_name"), callm(a[0], VT_STR("absolute")));
-        return nb::none();
-    }, "Replace the name by its absolute form.");
+    cmd.def(
+        "eval", {arg("self"), star("args"), starstar("kwargs")}, cmd_eval,
+        "Evaluate the command line as a script and return its result, cast when a cast is set.");
+    cmd.def(
+        "absolute", {arg("self")},
+        [](vt::Args &a) -> nb::object {
+            return absolute_of(a[0], VT_STR("cmd_name"));
+        },
+        "The name qualified with the interpreter's current namespace.");
+    cmd.def(
+        "make_absolute", {arg("self")},
+        [](vt::Args &a) -> nb::object {
+            set_attr(a[0], VT_STR("cmd_name"), callm(a[0], VT_STR("absolute")));
+            return nb::none();
+        },
+        "Replace the name by its absolute form.");
     cmd.def("__repr__", {arg("self")}, cmd_repr);
     cmd.def("__str__", {arg("self")}, [](vt::Args &a) -> nb::object {
         return vt::listify(callm(a[0], VT_STR("build_tclcmd")));
@@ -1479,27 +1586,29 @@ NB_MODULE(namespace, m) {
         return callm(a[0], VT_STR("build_tclcmd"));
     });
     cmd.def("__get__", {arg("self"), arg("instance"), arg_none("owner")}, cmd_get);
-    nb::object TclCommand = cmd.build(object_bases,
-        "A Tcl command with bound arguments and options; calling it calls the command.");
+    nb::object TclCommand =
+        cmd.build(object_bases,
+                  "A Tcl command with bound arguments and options; calling it calls the command.");
     m.attr("TclCommand") = TclCommand;
     g_TclCommand = keep(TclCommand);
     // Not inherited: subclasses keep type's call.
-    ((PyTypeObject *) g_TclCommand)->tp_vectorcall = cmd_class_vectorcall;
+    ((PyTypeObject *)g_TclCommand)->tp_vectorcall = cmd_class_vectorcall;
     g_object_new_fn = keep(nb::handle(PyDict_GetItemString(PyBaseObject_Type.tp_dict, "__new__")));
     g_empty_tuple = keep(nb::tuple());
 
     // --- TempTclCommand
     vt::ClassBuilder tcmd(m, "TempTclCommand");
-    tcmd.def("__init__", {arg("self"), arg_none("func"), arg("cmd_name", tmp_default), starstar("kwargs")},
+    tcmd.def("__init__",
+             {arg("self"), arg_none("func"), arg("cmd_name", tmp_default), starstar("kwargs")},
              [](vt::Args &a) -> nb::object {
-        nb::handle self = a[0], func = a[1];
-        temp_init(a.g(VT_STR("TempTclCommand")), a, 2);
-        if (vt::truthy(func)) {
-            callm(self, VT_STR("createcommand"), func);
-            call(nb::handle(g_update_wrapper), self, func);
-        }
-        return nb::none();
-    });
+                 nb::handle self = a[0], func = a[1];
+                 temp_init(a.g(VT_STR("TempTclCommand")), a, 2);
+                 if (vt::truthy(func)) {
+                     callm(self, VT_STR("createcommand"), func);
+                     call(nb::handle(g_update_wrapper), self, func);
+                 }
+                 return nb::none();
+             });
     tcmd.def("__enter__", {arg("self")}, [](vt::Args &a) -> nb::object {
         return temp_enter(a.g(VT_STR("TempTclCommand")), a[0]);
     });
@@ -1519,12 +1628,14 @@ NB_MODULE(namespace, m) {
         Py_XDECREF(wrapped);
         if (wrapped)
             delete_quietly(self);
-        nb::object sup = vt::getattr_or_none(super_of(a.g(VT_STR("TempTclCommand")), self), VT_STR("__del__"));
+        nb::object sup =
+            vt::getattr_or_none(super_of(a.g(VT_STR("TempTclCommand")), self), VT_STR("__del__"));
         if (vt::truthy(sup))
             call(sup);
         return nb::none();
     });
-    m.attr("TempTclCommand") = tcmd.build(nb::make_tuple(TclCommand),
+    m.attr("TempTclCommand") = tcmd.build(
+        nb::make_tuple(TclCommand),
         "A TclCommand with a name of its own, deleted when its with block ends (and, when it\n"
         "wraps a function, when it is collected).");
 
@@ -1533,57 +1644,71 @@ NB_MODULE(namespace, m) {
     vv.def("__init__", {arg("self"), arg("ns")}, [](vt::Args &a) -> nb::object {
         return view_init(get_attr(a.g(VT_STR("TclNamespace")), VT_STR("VariablesView")), a);
     });
-    g_vv_byref_fn = keep(vv.def("byref", {arg("self"), arg("var_name"), star("args"), starstar("kwargs")}, vv_byref,
-           "A variable object for the qualified name (type from `var_type`, default TclVariable)."));
-    g_vv_get_fn = keep(vv.def("get", {arg("self"), arg("var_name")}, vv_get, "The variable's value as a string."));
-    g_vv_set_fn = keep(vv.def("set", {arg("self"), arg("var_name"), arg("value"), arg_none("array_index")},
-           vv_set, "Write the variable (or one element)."));
+    g_vv_byref_fn = keep(vv.def(
+        "byref", {arg("self"), arg("var_name"), star("args"), starstar("kwargs")}, vv_byref,
+        "A variable object for the qualified name (type from `var_type`, default TclVariable)."));
+    g_vv_get_fn = keep(
+        vv.def("get", {arg("self"), arg("var_name")}, vv_get, "The variable's value as a string."));
+    g_vv_set_fn =
+        keep(vv.def("set", {arg("self"), arg("var_name"), arg("value"), arg_none("array_index")},
+                    vv_set, "Write the variable (or one element)."));
     vv.def("__getitem__", {arg("self"), arg("key")}, vv_getitem);
     vv.def("__setitem__", {arg("self"), arg("key"), arg("value")}, vv_setitem);
-    vv.def("array_byref", {arg("self"), arg("var_name"), star("args"), starstar("kwargs")}, vv_array_byref,
-           "A TclArrayVariable for the qualified name.");
-    vv.def("unset", {arg("self"), arg("var_name"), arg_none("array_index"), arg("nocomplain", py_false)},
+    vv.def("array_byref", {arg("self"), arg("var_name"), star("args"), starstar("kwargs")},
+           vv_array_byref, "A TclArrayVariable for the qualified name.");
+    vv.def("unset",
+           {arg("self"), arg("var_name"), arg_none("array_index"), arg("nocomplain", py_false)},
            vv_unset, "Unset the variable (or one element).");
     vv.def("array_get", {arg("self"), arg("var_name"), arg_none("pattern")}, vv_array_get,
            "The array's elements, read as strings.");
-    vv.def("array_set", {arg("self"), arg("var_name"), arg("value")}, vv_array_set, "Set array elements.");
+    vv.def("array_set", {arg("self"), arg("var_name"), arg("value")}, vv_array_set,
+           "Set array elements.");
     vv.def("array_unset", {arg("self"), arg("var_name"), arg_none("pattern")}, vv_array_unset,
            "Unset array elements, or the whole array.");
     vv.def("array_names", {arg("self"), arg("var_name"), arg_none("pattern")}, vv_array_names,
            "The element names of the array.");
-    vv.def("is_array", {arg("self"), arg("var_name")}, vv_is_array, "Whether the variable is an array.");
+    vv.def("is_array", {arg("self"), arg("var_name")}, vv_is_array,
+           "Whether the variable is an array.");
     vv.def("exists", {arg("self"), arg("var_name"), arg_none("array_index")}, vv_exists,
            "Whether the variable (or one element) exists.");
     vv.def("__contains__", {arg("self"), arg("key")}, vv_contains);
     vv.def("__delitem__", {arg("self"), arg("key")}, vv_delitem);
-    vv.def("__iter__", {arg("self")}, [](vt::Args &a) -> nb::object { return names_iter(a[0], fetch_vars); });
+    vv.def("__iter__", {arg("self")}, [](vt::Args &a) -> nb::object {
+        return names_iter(a[0], fetch_vars);
+    });
     vv.def("__len__", {arg("self")}, view_len);
-    nb::object VariablesView = vv.build(nb::make_tuple(mutable_mapping),
-        "The variables of a namespace as a mapping of names to string values.");
+    nb::object VariablesView =
+        vv.build(nb::make_tuple(mutable_mapping),
+                 "The variables of a namespace as a mapping of names to string values.");
 
     vt::ClassBuilder ov(m, "ObjectsView", "TclNamespace.ObjectsView");
-    g_ov_get_fn = keep(ov.def("get", {arg("self"), arg("var_name"), arg_none("array_index")}, ov_get,
-           "The variable's value (or one element's) as the object tkinter gives."));
+    g_ov_get_fn =
+        keep(ov.def("get", {arg("self"), arg("var_name"), arg_none("array_index")}, ov_get,
+                    "The variable's value (or one element's) as the object tkinter gives."));
     ov.def("array_get", {arg("self"), arg("var_name"), arg_none("pattern")}, ov_array_get,
            "The array's elements, read as objects.");
-    nb::object ObjectsView = ov.build(nb::make_tuple(VariablesView),
-        "The variables of a namespace as a mapping of names to Tcl values.");
+    nb::object ObjectsView =
+        ov.build(nb::make_tuple(VariablesView),
+                 "The variables of a namespace as a mapping of names to Tcl values.");
 
     vt::ClassBuilder cv(m, "CommandsView", "TclNamespace.CommandsView");
     cv.def("__init__", {arg("self"), arg("ns")}, [](vt::Args &a) -> nb::object {
         return view_init(get_attr(a.g(VT_STR("TclNamespace")), VT_STR("CommandsView")), a);
     });
-    g_cv_byref_fn = keep(cv.def("byref", {arg("self"), arg("cmd_name"), star("args"), starstar("kwargs")},
-                                cv_byref, "A TclCommand for the qualified name."));
+    g_cv_byref_fn =
+        keep(cv.def("byref", {arg("self"), arg("cmd_name"), star("args"), starstar("kwargs")},
+                    cv_byref, "A TclCommand for the qualified name."));
     cv.def("exists", {arg("self"), arg("cmd_name")}, cv_exists, "Whether the command exists.");
     cv.def("createcommand", {arg("self"), arg("cmd_name"), arg("func")}, cv_createcommand,
            "Register a Python callable under the qualified name.");
     cv.def("delete", {arg("self"), arg("cmd_name")}, cv_delete, "Delete the command.");
     cv.def("rename", {arg("self"), arg("cmd_name"), arg("new_name")}, cv_rename,
            "Rename the command; a relative new name stays in this namespace.");
-    cv.def("origin", {arg("self"), arg("cmd_name")}, cv_origin, "The result of `namespace origin`.");
+    cv.def("origin", {arg("self"), arg("cmd_name")}, cv_origin,
+           "The result of `namespace origin`.");
     cv.def("proc_body", {arg("self"), arg("cmd_name")}, cv_proc_body, "The body of a procedure.");
-    cv.def("proc_args", {arg("self"), arg("cmd_name")}, cv_proc_args, "The argument names of a procedure.");
+    cv.def("proc_args", {arg("self"), arg("cmd_name")}, cv_proc_args,
+           "The argument names of a procedure.");
     cv.def("proc_arg_default", {arg("self"), arg("cmd_name"), arg("arg_name")}, cv_proc_arg_default,
            "The default of one argument of a procedure, or None.");
     cv.def("__getitem__", {arg("self"), arg("key")}, cv_getitem);
@@ -1594,43 +1719,64 @@ NB_MODULE(namespace, m) {
         return names_iter(a[0], fetch_commands);
     });
     cv.def("__len__", {arg("self")}, view_len);
-    nb::object CommandsView = cv.build(nb::make_tuple(mutable_mapping),
-        "The commands of a namespace as a mapping of names to TclCommand objects.");
+    nb::object CommandsView =
+        cv.build(nb::make_tuple(mutable_mapping),
+                 "The commands of a namespace as a mapping of names to TclCommand objects.");
 
     vt::ClassBuilder pv(m, "ProcsView", "TclNamespace.ProcsView");
     pv.def("exists", {arg("self"), arg("cmd_name")}, pv_exists, "Whether the procedure exists.");
-    pv.def("__iter__", {arg("self")}, [](vt::Args &a) -> nb::object { return names_iter(a[0], fetch_procs); });
-    nb::object ProcsView = pv.build(nb::make_tuple(CommandsView),
-        "The procedures of a namespace as a mapping of names to TclCommand objects.");
+    pv.def("__iter__", {arg("self")}, [](vt::Args &a) -> nb::object {
+        return names_iter(a[0], fetch_procs);
+    });
+    nb::object ProcsView =
+        pv.build(nb::make_tuple(CommandsView),
+                 "The procedures of a namespace as a mapping of names to TclCommand objects.");
 
     vt::ClassBuilder ns(m, "TclNamespace");
     ns.attr("VariablesView", VariablesView);
     ns.attr("ObjectsView", ObjectsView);
     ns.attr("CommandsView", CommandsView);
     ns.attr("ProcsView", ProcsView);
-    ns.def_static("qualifiers", {arg("string")}, [](vt::Args &a) -> nb::object {
-        nb::object s = lstr(a[0]);
-        Py_ssize_t n = PyUnicode_GET_LENGTH(s.ptr());
-        Py_ssize_t idx = PyUnicode_Find(s.ptr(), VT_STR("::").ptr(), 0, n, -1);
-        if (idx == -2)
-            throw nb::python_error();
-        if (idx == -1)
-            return nb::borrow(VT_STR(""));
-        while (idx > 0 && PyUnicode_READ_CHAR(s.ptr(), idx - 1) == ':')
-            --idx;
-        return checked(PyUnicode_Substring(s.ptr(), 0, idx));
-    }, "The part of a name before its last \"::\" separator.");
-    ns.def_static("tail", {arg("string")}, [](vt::Args &a) -> nb::object { return tail_str(lstr(a[0])); },
-                  "The part of a name after its last \"::\" separator.");
-    ns.def_static("join", {arg("string"), star("args")}, [](vt::Args &a) -> nb::object {
-        return join_names(a[0], &PyTuple_GET_ITEM(a.star, 0), PyTuple_GET_SIZE(a.star));
-    }, "Join names with \"::\"; an absolute part replaces what precedes it. Normalised.");
-    ns.def_static("split", {arg("string")}, [](vt::Args &a) -> nb::object { return split_str(lstr(a[0])); },
-                  "The non-empty parts of a name, with '' first for an absolute name.");
-    ns.def_static("normalize", {arg("string")}, [](vt::Args &a) -> nb::object {
-        nb::object s = lstr(a[0]);
-        return checked(PyUnicode_Join(VT_STR("::").ptr(), split_str(s).ptr()));
-    }, "A name with runs of separators collapsed and no trailing separator.");
+    ns.def_static(
+        "qualifiers", {arg("string")},
+        [](vt::Args &a) -> nb::object {
+            nb::object s = lstr(a[0]);
+            Py_ssize_t n = PyUnicode_GET_LENGTH(s.ptr());
+            Py_ssize_t idx = PyUnicode_Find(s.ptr(), VT_STR("::").ptr(), 0, n, -1);
+            if (idx == -2)
+                throw nb::python_error();
+            if (idx == -1)
+                return nb::borrow(VT_STR(""));
+            while (idx > 0 && PyUnicode_READ_CHAR(s.ptr(), idx - 1) == ':')
+                --idx;
+            return checked(PyUnicode_Substring(s.ptr(), 0, idx));
+        },
+        "The part of a name before its last \"::\" separator.");
+    ns.def_static(
+        "tail", {arg("string")},
+        [](vt::Args &a) -> nb::object {
+            return tail_str(lstr(a[0]));
+        },
+        "The part of a name after its last \"::\" separator.");
+    ns.def_static(
+        "join", {arg("string"), star("args")},
+        [](vt::Args &a) -> nb::object {
+            return join_names(a[0], &PyTuple_GET_ITEM(a.star, 0), PyTuple_GET_SIZE(a.star));
+        },
+        "Join names with \"::\"; an absolute part replaces what precedes it. Normalised.");
+    ns.def_static(
+        "split", {arg("string")},
+        [](vt::Args &a) -> nb::object {
+            return split_str(lstr(a[0]));
+        },
+        "The non-empty parts of a name, with '' first for an absolute name.");
+    ns.def_static(
+        "normalize", {arg("string")},
+        [](vt::Args &a) -> nb::object {
+            nb::object s = lstr(a[0]);
+            return checked(PyUnicode_Join(VT_STR("::").ptr(), split_str(s).ptr()));
+        },
+        "A name with runs of separators collapsed and no trailing separator.");
     ns.def("__init__", {arg("self"), arg("ns"), arg_none("tcl")}, ns_init);
     ns.def("eval", {arg("self"), arg("tclcmd"), star("args")}, ns_eval,
            "Evaluate a script (or a command with `args`) inside this namespace.");
@@ -1648,24 +1794,34 @@ NB_MODULE(namespace, m) {
     ns.def("import_", {arg("self"), arg("force", py_false), star("patterns")}, ns_import,
            "Import commands matching the patterns.");
     ns.def("origin", {arg("self"), arg("command")}, ns_origin, "The result of `namespace origin`.");
-    ns.def("parent", {arg("self"), arg("force_eval", py_false)}, ns_parent, "The parent namespace.");
+    ns.def("parent", {arg("self"), arg("force_eval", py_false)}, ns_parent,
+           "The parent namespace.");
     ns.def("which", {arg("self"), arg("name"), arg("command", py_false), arg("variable", py_false)},
            ns_which, "The result of `namespace which`.");
     ns.def("is_absolute", {arg("self")}, ns_is_absolute, "Whether the name starts with \"::\".");
-    ns.def("is_relative", {arg("self")}, ns_is_relative, "Whether the name does not start with \"::\".");
-    ns.def("absolute", {arg("self")}, ns_absolute, "The name qualified with the current namespace.");
-    ns.def("make_absolute", {arg("self")}, [](vt::Args &a) -> nb::object {
-        set_attr(a[0], VT_STR("ns"), callm(a[0], VT_STR("absolute")));
-        return nb::none();
-    }, "Replace the name by its absolute form.");
-    ns.def("__str__", {arg("self")}, [](vt::Args &a) -> nb::object { return ns_name(a[0]); });
+    ns.def("is_relative", {arg("self")}, ns_is_relative,
+           "Whether the name does not start with \"::\".");
+    ns.def("absolute", {arg("self")}, ns_absolute,
+           "The name qualified with the current namespace.");
+    ns.def(
+        "make_absolute", {arg("self")},
+        [](vt::Args &a) -> nb::object {
+            set_attr(a[0], VT_STR("ns"), callm(a[0], VT_STR("absolute")));
+            return nb::none();
+        },
+        "Replace the name by its absolute form.");
+    ns.def("__str__", {arg("self")}, [](vt::Args &a) -> nb::object {
+        return ns_name(a[0]);
+    });
     nb::object TclNamespace = ns.build(object_bases, "One Tcl namespace of one interpreter.");
     m.attr("TclNamespace") = TclNamespace;
 
     // --- TempTclNamespace
     vt::ClassBuilder tns(m, "TempTclNamespace");
     tns.def("__init__", {arg("self"), arg("ns", tmp_default), starstar("kwargs")},
-            [](vt::Args &a) -> nb::object { return temp_init(a.g(VT_STR("TempTclNamespace")), a, 1); });
+            [](vt::Args &a) -> nb::object {
+                return temp_init(a.g(VT_STR("TempTclNamespace")), a, 1);
+            });
     tns.def("__enter__", {arg("self")}, [](vt::Args &a) -> nb::object {
         nb::object r = temp_enter(a.g(VT_STR("TempTclNamespace")), a[0]);
         callm(a[0], VT_STR("create"));
@@ -1675,7 +1831,8 @@ NB_MODULE(namespace, m) {
         delete_quietly(a[0]);
         return temp_exit_next(a.g(VT_STR("TempTclNamespace")), a);
     });
-    m.attr("TempTclNamespace") = tns.build(nb::make_tuple(TclNamespace),
-        "A TclNamespace with a name of its own, created on entering its with block and\n"
-        "deleted when it ends.");
+    m.attr("TempTclNamespace") =
+        tns.build(nb::make_tuple(TclNamespace),
+                  "A TclNamespace with a name of its own, created on entering its with block and\n"
+                  "deleted when it ends.");
 }

@@ -15,11 +15,15 @@ namespace {
 PyObject *g_NestMap, *g_TclObj, *g_dot, *g_keyed_type, *g_empty_tuple;
 PyObject *s_contains, *s_all_items, *s_all_keys, *s_update, *s_items, *s_split, *s_typename;
 PyObject *s_cast_list, *s_pkg, *s_init;
-PyObject *g_globals;     // the module dict, for names looked up at call time
-bool g_plain_storage;  // AttrDict uses dict's own storage methods
+PyObject *g_globals;  // the module dict, for names looked up at call time
+bool g_plain_storage; // AttrDict uses dict's own storage methods
 
-inline PyTypeObject *nm_type() { return (PyTypeObject *) g_NestMap; }
-inline bool exact(PyObject *o) { return g_plain_storage && Py_TYPE(o) == nm_type(); }
+inline PyTypeObject *nm_type() {
+    return (PyTypeObject *)g_NestMap;
+}
+inline bool exact(PyObject *o) {
+    return g_plain_storage && Py_TYPE(o) == nm_type();
+}
 
 nb::object checked(PyObject *r) {
     if (!r)
@@ -32,8 +36,8 @@ nb::object checked(PyObject *r) {
 bool is_nestmap(PyObject *o) {
     if (PyObject_TypeCheck(o, nm_type()))
         return true;
-    if (PyUnicode_CheckExact(o) || PyLong_CheckExact(o) || PyFloat_CheckExact(o) ||
-        o == Py_None || PyTuple_CheckExact(o) || PyBytes_CheckExact(o) || PyBool_Check(o))
+    if (PyUnicode_CheckExact(o) || PyLong_CheckExact(o) || PyFloat_CheckExact(o) || o == Py_None ||
+        PyTuple_CheckExact(o) || PyBytes_CheckExact(o) || PyBool_Check(o))
         return false;
     int r = PyObject_IsInstance(o, g_NestMap);
     if (r < 0)
@@ -55,8 +59,7 @@ bool is_nestmap(PyObject *o) {
 [[noreturn]] void raise_is_value(PyObject *component) {
     nb::object name = vt::str(component);
     PyObject *msg = PyUnicode_FromFormat(
-        "target key \"%U\" is a value, cannot update value against another keyed list",
-        name.ptr());
+        "target key \"%U\" is a value, cannot update value against another keyed list", name.ptr());
     if (msg) {
         PyErr_SetObject(PyExc_KeyError, msg);
         Py_DECREF(msg);
@@ -65,8 +68,8 @@ bool is_nestmap(PyObject *o) {
 }
 
 nb::object super_of(PyObject *self) {
-    return checked(PyObject_CallFunctionObjArgs((PyObject *) &PySuper_Type, g_NestMap, self,
-                                                nullptr));
+    return checked(
+        PyObject_CallFunctionObjArgs((PyObject *)&PySuper_Type, g_NestMap, self, nullptr));
 }
 
 // ---------------------------------------------------------------------------
@@ -205,7 +208,7 @@ nb::object getitem(PyObject *self, PyObject *key) {
 }
 
 bool is_keyed_tclobj(PyObject *value) {
-    if (Py_TYPE(value) != (PyTypeObject *) g_TclObj)
+    if (Py_TYPE(value) != (PyTypeObject *)g_TclObj)
         return false;
     nb::object tn = checked(PyObject_GetAttr(value, s_typename));
     int r = PyObject_RichCompareBool(tn.ptr(), g_keyed_type, Py_EQ);
@@ -285,13 +288,15 @@ nb::object flatten(PyObject *self, bool keys_only);
 
 void flatten_entry(PyObject *out, PyObject *key, PyObject *value, bool keys_only) {
     if (!is_nestmap(value)) {
-        nb::object item = keys_only ? nb::borrow(key) : nb::make_tuple(nb::handle(key), nb::handle(value));
+        nb::object item =
+            keys_only ? nb::borrow(key) : nb::make_tuple(nb::handle(key), nb::handle(value));
         if (PyList_Append(out, item.ptr()) < 0)
             throw nb::python_error();
         return;
     }
-    nb::object sub = exact(value) ? flatten(value, keys_only)
-                                  : nb::handle(value).attr(nb::handle(keys_only ? s_all_keys : s_all_items))();
+    nb::object sub =
+        exact(value) ? flatten(value, keys_only)
+                     : nb::handle(value).attr(nb::handle(keys_only ? s_all_keys : s_all_items))();
     nb::object it = checked(PyObject_GetIter(sub.ptr()));
     while (PyObject *raw = PyIter_Next(it.ptr())) {
         nb::object s = nb::steal(raw);
@@ -422,7 +427,7 @@ void init(PyObject *self, PyObject *args, PyObject *kwargs, PyObject *globals) {
     vt::RecursionGuard guard(" in NestMap.__init__");
     if (!exact(self))
         super_of(self).attr(nb::handle(s_init))();
-    nb::object d = checked(PyObject_Call((PyObject *) &PyDict_Type, args, kwargs));
+    nb::object d = checked(PyObject_Call((PyObject *)&PyDict_Type, args, kwargs));
     nb::object items = checked(PyDict_Items(d.ptr()));
     Py_ssize_t n = PyList_GET_SIZE(items.ptr());
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -432,7 +437,8 @@ void init(PyObject *self, PyObject *args, PyObject *kwargs, PyObject *globals) {
             continue;
         PyObject *sub = PyObject_CallOneArg(g_NestMap, value);
         if (!sub) {
-            if (PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(PyExc_TypeError)) {
+            if (PyErr_ExceptionMatches(PyExc_ValueError) ||
+                PyErr_ExceptionMatches(PyExc_TypeError)) {
                 PyErr_Clear();
                 continue;
             }
@@ -476,8 +482,16 @@ bool plain_word(PyObject *v) {
     for (Py_ssize_t i = 0; i < n; ++i) {
         Py_UCS4 c = PyUnicode_READ(kind, data, i);
         switch (c) {
-        case ' ': case '\t': case '\n': case '\v': case '\f': case '\r':
-        case '{': case '}': case '"': case '\\':
+        case ' ':
+        case '\t':
+        case '\n':
+        case '\v':
+        case '\f':
+        case '\r':
+        case '{':
+        case '}':
+        case '"':
+        case '\\':
             return false;
         default:
             break;
@@ -522,7 +536,7 @@ nb::object from_tcl_impl(PyObject *value, PyObject *cast_list, bool nested) {
             return e;
         bool pair = PyTuple_CheckExact(e.ptr()) && PyTuple_GET_SIZE(e.ptr()) == 2;
         if (!pair && nested && PyTuple_CheckExact(e.ptr()))
-            return nb::object();  // dict() would refuse it
+            return nb::object(); // dict() would refuse it
         all_pairs = all_pairs && pair;
         PyList_SET_ITEM(pairs.ptr(), i, e.release().ptr());
     }
@@ -597,7 +611,9 @@ nb::object tclobj_of(PyObject *self) {
     return vt::tclobj(list);
 }
 
-PyObject *keep(nb::handle o) { return Py_NewRef(o.ptr()); }
+PyObject *keep(nb::handle o) {
+    return Py_NewRef(o.ptr());
+}
 
 const char *const NESTMAP_DOC =
     "Mimic the Tcl keyed-list variable behaviour.\n\n"
@@ -617,7 +633,7 @@ const char *const NESTMAP_DOC =
     "    >>> person['name']\n"
     "    {'first': 'Ada', 'last': 'Lovelace'}\n";
 
-}  // namespace
+} // namespace
 
 NB_MODULE(nestmap, m) {
     nb::object attrdict = vt::import("velmor.datastructures").attr("AttrDict");
@@ -640,7 +656,7 @@ NB_MODULE(nestmap, m) {
 
     g_globals = keep(nb::handle(PyModule_GetDict(m.ptr())));
     g_plain_storage = true;
-    nb::handle dict_type((PyObject *) &PyDict_Type);
+    nb::handle dict_type((PyObject *)&PyDict_Type);
     for (const char *name : {"__getitem__", "__setitem__", "__delitem__", "__contains__", "items",
                              "__init__", "__new__"}) {
         if (!attrdict.attr(name).is(dict_type.attr(name)))
@@ -656,57 +672,83 @@ NB_MODULE(nestmap, m) {
     m.attr("_KEYED_LIST_TYPE") = nb::handle(g_keyed_type);
 
     vt::ClassBuilder cb(m, "NestMap");
-    cb.def("__init__", {vt::arg("self"), vt::star("args"), vt::starstar("kwargs")},
-           [](vt::Args &a) -> nb::object {
-        init(a[0].ptr(), a.star, a.starstar, a.globals);
-        return nb::none();
-    }, "Build the map as dict(*args, **kwargs) would, with nested mappings and\n"
-       "pair sequences as nested NestMaps and dotted keys split into paths.");
-    cb.def("__getitem__", {vt::arg("self"), vt::arg("key")}, [](vt::Args &a) -> nb::object {
-        return getitem(a[0].ptr(), a[1].ptr());
-    }, "Return the value at a key path such as 'name.first'.");
-    cb.def("__setitem__", {vt::arg("self"), vt::arg("key"), vt::arg("value")},
-           [](vt::Args &a) -> nb::object {
-        setitem(a[0].ptr(), a[1].ptr(), a[2].ptr());
-        return nb::none();
-    }, "Store a value at a key path, creating the nested maps on the way.\n\n"
-       "Raises KeyError when a component on the way, or the target of a nested\n"
-       "map, holds a plain value.");
-    cb.def("__delitem__", {vt::arg("self"), vt::arg("key")}, [](vt::Args &a) -> nb::object {
-        delitem(a[0].ptr(), a[1].ptr());
-        return nb::none();
-    }, "Delete the value at a key path; nested maps left empty are removed.");
-    nb::object contains_fn = cb.def("__contains__", {vt::arg("self"), vt::arg("key")},
-                                    [](vt::Args &a) -> nb::object {
-        return contains(a[0].ptr(), a[1].ptr());
-    }, "Whether a key path is present.");
+    cb.def(
+        "__init__", {vt::arg("self"), vt::star("args"), vt::starstar("kwargs")},
+        [](vt::Args &a) -> nb::object {
+            init(a[0].ptr(), a.star, a.starstar, a.globals);
+            return nb::none();
+        },
+        "Build the map as dict(*args, **kwargs) would, with nested mappings and\n"
+        "pair sequences as nested NestMaps and dotted keys split into paths.");
+    cb.def(
+        "__getitem__", {vt::arg("self"), vt::arg("key")},
+        [](vt::Args &a) -> nb::object {
+            return getitem(a[0].ptr(), a[1].ptr());
+        },
+        "Return the value at a key path such as 'name.first'.");
+    cb.def(
+        "__setitem__", {vt::arg("self"), vt::arg("key"), vt::arg("value")},
+        [](vt::Args &a) -> nb::object {
+            setitem(a[0].ptr(), a[1].ptr(), a[2].ptr());
+            return nb::none();
+        },
+        "Store a value at a key path, creating the nested maps on the way.\n\n"
+        "Raises KeyError when a component on the way, or the target of a nested\n"
+        "map, holds a plain value.");
+    cb.def(
+        "__delitem__", {vt::arg("self"), vt::arg("key")},
+        [](vt::Args &a) -> nb::object {
+            delitem(a[0].ptr(), a[1].ptr());
+            return nb::none();
+        },
+        "Delete the value at a key path; nested maps left empty are removed.");
+    nb::object contains_fn = cb.def(
+        "__contains__", {vt::arg("self"), vt::arg("key")},
+        [](vt::Args &a) -> nb::object {
+            return contains(a[0].ptr(), a[1].ptr());
+        },
+        "Whether a key path is present.");
     cb.attr("has_key", contains_fn);
     cb.attr("get", mm.attr("get"));
     cb.attr("pop", mm.attr("pop"));
     cb.attr("setdefault", mm.attr("setdefault"));
-    cb.def("update", {vt::arg("self"), vt::star("args"), vt::starstar("kwargs")},
-           [](vt::Args &a) -> nb::object {
-        update(a[0].ptr(), a.star, a.starstar, a.globals);
-        return nb::none();
-    }, "Update from one mapping or iterable of pairs and from keywords.\n\n"
-       "A NestMap argument is merged leaf by leaf; a NestMap keyword value is\n"
-       "merged deep into the nested map of that key.");
-    cb.def("all_keys", {vt::arg("self")}, [](vt::Args &a) -> nb::object {
-        return flatten(a[0].ptr(), true);
-    }, "Return the list of fully qualified key paths of every leaf.");
-    cb.def("all_items", {vt::arg("self")}, [](vt::Args &a) -> nb::object {
-        return flatten(a[0].ptr(), false);
-    }, "Return the list of (key path, value) pairs of every leaf.");
-    cb.def_static("from_tcl", {vt::arg("string")}, [](vt::Args &a) -> nb::object {
-        return from_tcl_impl(a[0].ptr(), package_cast_list().ptr(), false);
-    }, "Build a NestMap from a Tcl keyed list (str or Tcl object).\n\n"
-       "Values that are keyed lists themselves become nested NestMaps.  Raises\n"
-       "ValueError for text that is not a keyed list.\n\n"
-       "    >>> NestMap.from_tcl('{name {{first a} {last b}}} {n 1}')\n"
-       "    {'name': {'first': 'a', 'last': 'b'}, 'n': '1'}\n");
-    cb.def("__tclobj__", {vt::arg("self")}, [](vt::Args &a) -> nb::object {
-        return tclobj_of(a[0].ptr());
-    }, "The Tcl value: a tuple of (key, value) pairs, nested maps nested.");
+    cb.def(
+        "update", {vt::arg("self"), vt::star("args"), vt::starstar("kwargs")},
+        [](vt::Args &a) -> nb::object {
+            update(a[0].ptr(), a.star, a.starstar, a.globals);
+            return nb::none();
+        },
+        "Update from one mapping or iterable of pairs and from keywords.\n\n"
+        "A NestMap argument is merged leaf by leaf; a NestMap keyword value is\n"
+        "merged deep into the nested map of that key.");
+    cb.def(
+        "all_keys", {vt::arg("self")},
+        [](vt::Args &a) -> nb::object {
+            return flatten(a[0].ptr(), true);
+        },
+        "Return the list of fully qualified key paths of every leaf.");
+    cb.def(
+        "all_items", {vt::arg("self")},
+        [](vt::Args &a) -> nb::object {
+            return flatten(a[0].ptr(), false);
+        },
+        "Return the list of (key path, value) pairs of every leaf.");
+    cb.def_static(
+        "from_tcl", {vt::arg("string")},
+        [](vt::Args &a) -> nb::object {
+            return from_tcl_impl(a[0].ptr(), package_cast_list().ptr(), false);
+        },
+        "Build a NestMap from a Tcl keyed list (str or Tcl object).\n\n"
+        "Values that are keyed lists themselves become nested NestMaps.  Raises\n"
+        "ValueError for text that is not a keyed list.\n\n"
+        "    >>> NestMap.from_tcl('{name {{first a} {last b}}} {n 1}')\n"
+        "    {'name': {'first': 'a', 'last': 'b'}, 'n': '1'}\n");
+    cb.def(
+        "__tclobj__", {vt::arg("self")},
+        [](vt::Args &a) -> nb::object {
+            return tclobj_of(a[0].ptr());
+        },
+        "The Tcl value: a tuple of (key, value) pairs, nested maps nested.");
 
     nb::object cls = cb.build(nb::make_tuple(attrdict, mm), NESTMAP_DOC);
     g_NestMap = keep(cls);

@@ -14,8 +14,8 @@
 // but a Python error ever reaches the interpreter.
 #pragma once
 
-#include <nanobind/nanobind.h>
 #include <Python.h>
+#include <nanobind/nanobind.h>
 #include <structmember.h>
 
 #include <cstring>
@@ -39,10 +39,10 @@ inline PyObject *intern(const char *s) {
         throw nb::python_error();
     return o;
 }
-#define VT_STR(text)                                                           \
-    ([]() -> nb::handle {                                                      \
-        static PyObject *vt_interned_ = ::vt::intern(text);                    \
-        return nb::handle(vt_interned_);                                       \
+#define VT_STR(text)                                                                               \
+    ([]() -> nb::handle {                                                                          \
+        static PyObject *vt_interned_ = ::vt::intern(text);                                        \
+        return nb::handle(vt_interned_);                                                           \
     }())
 
 // Set a Python error and unwind to the trampoline.
@@ -66,23 +66,27 @@ inline nb::object make_exc(nb::handle exc_type, nb::handle arg) {
     PyException_SetCause(exc.ptr(), Py_NewRef(cause.ptr()));
     PyException_SetContext(exc.ptr(), Py_NewRef(cause.ptr()));
     // PyErr_Restore does no implicit chaining, so the links set above stand.
-    PyObject *exc_type = Py_NewRef((PyObject *) Py_TYPE(exc.ptr()));  // before release(): argument order is unspecified
+    PyObject *exc_type = Py_NewRef(
+        (PyObject *)Py_TYPE(exc.ptr())); // before release(): argument order is unspecified
     PyErr_Restore(exc_type, exc.release().ptr(), nullptr);
     throw nb::python_error();
 }
 
 // Raise `exc` with chaining suppressed: no cause, no context.
 [[noreturn]] inline void raise_suppressed(nb::object exc) {
-    PyException_SetCause(exc.ptr(), nullptr);  // also sets __suppress_context__
-    ((PyBaseExceptionObject *) exc.ptr())->suppress_context = 1;
+    PyException_SetCause(exc.ptr(), nullptr); // also sets __suppress_context__
+    ((PyBaseExceptionObject *)exc.ptr())->suppress_context = 1;
     PyException_SetContext(exc.ptr(), nullptr);
-    PyObject *exc_type = Py_NewRef((PyObject *) Py_TYPE(exc.ptr()));  // before release(): argument order is unspecified
+    PyObject *exc_type = Py_NewRef(
+        (PyObject *)Py_TYPE(exc.ptr())); // before release(): argument order is unspecified
     PyErr_Restore(exc_type, exc.release().ptr(), nullptr);
     throw nb::python_error();
 }
 
 // The pending exception of a caught python_error as an object.
-inline nb::object error_value(nb::python_error &e) { return nb::borrow(e.value()); }
+inline nb::object error_value(nb::python_error &e) {
+    return nb::borrow(e.value());
+}
 
 // getattr(obj, name, None) that swallows only AttributeError.
 inline nb::object getattr_or_none(nb::handle obj, nb::handle name) {
@@ -110,7 +114,9 @@ inline bool isinstance(nb::handle o, nb::handle cls) {
     return r != 0;
 }
 
-inline nb::object import(const char *name) { return nb::module_::import_(name); }
+inline nb::object import(const char *name) {
+    return nb::module_::import_(name);
+}
 
 // Python's `str(o)`; a str is returned as the same object.
 inline nb::object str(nb::handle o) {
@@ -161,9 +167,8 @@ inline void set_item(nb::handle o, nb::handle key, nb::handle value) {
 // obj.name(args...) through vectorcall, without a bound-method temporary.
 template <typename... H> nb::object callm(nb::handle obj, nb::handle name, H... args) {
     PyObject *v[] = {obj.ptr(), nb::handle(args).ptr()...};
-    return checked(PyObject_VectorcallMethod(name.ptr(), v,
-                                             (1 + sizeof...(H)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                             nullptr));
+    return checked(PyObject_VectorcallMethod(
+        name.ptr(), v, (1 + sizeof...(H)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 // fn(args...) through vectorcall.
 template <typename... H> nb::object call(nb::handle fn, H... args) {
@@ -217,7 +222,7 @@ inline nb::object fetch_error() {
         nb::object err = fetch_error();
         if (caught.is_valid())
             PyException_SetContext(err.ptr(), caught.release().ptr());
-        PyObject *err_type = Py_NewRef((PyObject *) Py_TYPE(err.ptr()));  // before release()
+        PyObject *err_type = Py_NewRef((PyObject *)Py_TYPE(err.ptr())); // before release()
         PyErr_Restore(err_type, err.release().ptr(), nullptr);
         throw nb::python_error();
     }
@@ -251,27 +256,41 @@ template <typename F> PyObject *guarded(F &&body) {
 struct Param {
     enum Kind { Positional, Star, KwOnly, StarStar };
     const char *name;
-    nb::object def;  // null: required
+    nb::object def; // null: required
     Kind kind;
 };
 // A positional-or-keyword parameter, required or with a default.
-inline Param arg(const char *n) { return {n, nb::object(), Param::Positional}; }
-inline Param arg(const char *n, nb::handle d) { return {n, nb::borrow(d), Param::Positional}; }
-inline Param arg_none(const char *n) { return {n, nb::none(), Param::Positional}; }
+inline Param arg(const char *n) {
+    return {n, nb::object(), Param::Positional};
+}
+inline Param arg(const char *n, nb::handle d) {
+    return {n, nb::borrow(d), Param::Positional};
+}
+inline Param arg_none(const char *n) {
+    return {n, nb::none(), Param::Positional};
+}
 // *args, keyword-only parameters and **kwargs.
-inline Param star(const char *n) { return {n, nb::object(), Param::Star}; }
-inline Param kwonly(const char *n) { return {n, nb::object(), Param::KwOnly}; }
-inline Param kwonly(const char *n, nb::handle d) { return {n, nb::borrow(d), Param::KwOnly}; }
-inline Param starstar(const char *n) { return {n, nb::object(), Param::StarStar}; }
+inline Param star(const char *n) {
+    return {n, nb::object(), Param::Star};
+}
+inline Param kwonly(const char *n) {
+    return {n, nb::object(), Param::KwOnly};
+}
+inline Param kwonly(const char *n, nb::handle d) {
+    return {n, nb::borrow(d), Param::KwOnly};
+}
+inline Param starstar(const char *n) {
+    return {n, nb::object(), Param::StarStar};
+}
 
 // What a body receives: the bound parameters in declaration order (named
 // ones only, borrowed), the extra positional tuple and the keyword dict when
 // the function declares them, and the globals of its module.
 struct Args {
     PyObject *const *v;
-    PyObject *star;      // tuple, or null when the function takes no *args
-    PyObject *starstar;  // dict, or null when it takes no **kwargs
-    PyObject *globals;   // the defining module's dict
+    PyObject *star;     // tuple, or null when the function takes no *args
+    PyObject *starstar; // dict, or null when it takes no **kwargs
+    PyObject *globals;  // the defining module's dict
 
     nb::handle operator[](size_t i) const { return nb::handle(v[i]); }
     nb::tuple rest() const { return nb::borrow<nb::tuple>(star); }
@@ -300,8 +319,7 @@ using Impl = nb::object (*)(Args &);
 // The function type
 
 struct Function {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     Impl impl;
     PyObject *name, *qualname, *module, *doc, *dict, *globals, *names, *defaults;
     PyObject *text_signature;
@@ -315,7 +333,7 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t narg
 namespace detail {
 
 inline int fn_traverse(PyObject *o, visitproc visit, void *arg) {
-    Function *f = (Function *) o;
+    Function *f = (Function *)o;
     Py_VISIT(f->dict);
     Py_VISIT(f->globals);
     Py_VISIT(f->defaults);
@@ -324,7 +342,7 @@ inline int fn_traverse(PyObject *o, visitproc visit, void *arg) {
     return 0;
 }
 inline int fn_clear(PyObject *o) {
-    Function *f = (Function *) o;
+    Function *f = (Function *)o;
     Py_CLEAR(f->dict);
     Py_CLEAR(f->globals);
     Py_CLEAR(f->defaults);
@@ -332,7 +350,7 @@ inline int fn_clear(PyObject *o) {
     return 0;
 }
 inline void fn_dealloc(PyObject *o) {
-    Function *f = (Function *) o;
+    Function *f = (Function *)o;
     PyObject_GC_UnTrack(o);
     fn_clear(o);
     Py_CLEAR(f->name);
@@ -350,20 +368,20 @@ inline PyObject *fn_descr_get(PyObject *self, PyObject *obj, PyObject *) {
     return PyMethod_New(self, obj);
 }
 inline PyObject *fn_repr(PyObject *self) {
-    Function *f = (Function *) self;
+    Function *f = (Function *)self;
     return PyUnicode_FromFormat("<function %U at %p>", f->qualname, self);
 }
 
-#define VT_GETSET_FIELD(field)                                                 \
-    [](PyObject *o, void *) -> PyObject * {                                    \
-        PyObject *v = ((Function *) o)->field;                                 \
-        return Py_NewRef(v ? v : Py_None);                                     \
+#define VT_GETSET_FIELD(field)                                                                     \
+    [](PyObject *o, void *) -> PyObject * {                                                        \
+        PyObject *v = ((Function *)o)->field;                                                      \
+        return Py_NewRef(v ? v : Py_None);                                                         \
     }
-#define VT_SETTER_FIELD(field)                                                 \
-    [](PyObject *o, PyObject *v, void *) -> int {                              \
-        Function *f = (Function *) o;                                          \
-        Py_XSETREF(f->field, Py_XNewRef(v));                                   \
-        return 0;                                                              \
+#define VT_SETTER_FIELD(field)                                                                     \
+    [](PyObject *o, PyObject *v, void *) -> int {                                                  \
+        Function *f = (Function *)o;                                                               \
+        Py_XSETREF(f->field, Py_XNewRef(v));                                                       \
+        return 0;                                                                                  \
     }
 
 inline PyGetSetDef fn_getset[] = {
@@ -387,27 +405,26 @@ inline PyTypeObject *&function_type_slot() {
     return tp;
 }
 
-}  // namespace detail
+} // namespace detail
 
 inline PyTypeObject *function_type() {
     PyTypeObject *&tp = detail::function_type_slot();
     if (tp)
         return tp;
-    PyType_Slot slots[] = {
-        {Py_tp_dealloc, (void *) detail::fn_dealloc},
-        {Py_tp_traverse, (void *) detail::fn_traverse},
-        {Py_tp_clear, (void *) detail::fn_clear},
-        {Py_tp_descr_get, (void *) detail::fn_descr_get},
-        {Py_tp_repr, (void *) detail::fn_repr},
-        {Py_tp_call, (void *) PyVectorcall_Call},
-        {Py_tp_getset, (void *) detail::fn_getset},
-        {Py_tp_members, (void *) detail::fn_members},
-        {0, nullptr}};
+    PyType_Slot slots[] = {{Py_tp_dealloc, (void *)detail::fn_dealloc},
+                           {Py_tp_traverse, (void *)detail::fn_traverse},
+                           {Py_tp_clear, (void *)detail::fn_clear},
+                           {Py_tp_descr_get, (void *)detail::fn_descr_get},
+                           {Py_tp_repr, (void *)detail::fn_repr},
+                           {Py_tp_call, (void *)PyVectorcall_Call},
+                           {Py_tp_getset, (void *)detail::fn_getset},
+                           {Py_tp_members, (void *)detail::fn_members},
+                           {0, nullptr}};
     PyType_Spec type_def = {"velmor.tcl.function", sizeof(Function), 0,
-                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
-                            Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR,
-                        slots};
-    tp = (PyTypeObject *) PyType_FromSpec(&type_def);
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                                Py_TPFLAGS_METHOD_DESCRIPTOR,
+                            slots};
+    tp = (PyTypeObject *)PyType_FromSpec(&type_def);
     if (!tp)
         throw nb::python_error();
     return tp;
@@ -427,9 +444,9 @@ inline bool bind_args(Function *f, PyObject *const *args, Py_ssize_t nargs, PyOb
         out[i] = args[i];
     if (nargs > f->npos) {
         if (!f->has_star) {
-            PyErr_Format(PyExc_TypeError,
-                         "%U() takes %zd positional argument%s but %zd %s given", f->name,
-                         f->npos, f->npos == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
+            PyErr_Format(PyExc_TypeError, "%U() takes %zd positional argument%s but %zd %s given",
+                         f->name, f->npos, f->npos == 1 ? "" : "s", nargs,
+                         nargs == 1 ? "was" : "were");
             return false;
         }
         *star = PyTuple_New(nargs - f->npos);
@@ -482,8 +499,8 @@ inline bool bind_args(Function *f, PyObject *const *args, Py_ssize_t nargs, PyOb
                 continue;
             }
             if (out[slot]) {
-                PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%U'",
-                             f->name, key);
+                PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%U'", f->name,
+                             key);
                 return false;
             }
             out[slot] = value;
@@ -498,9 +515,8 @@ inline bool bind_args(Function *f, PyObject *const *args, Py_ssize_t nargs, PyOb
                 PyErr_Format(PyExc_TypeError, "%U() missing required argument: '%U'", f->name,
                              PyTuple_GET_ITEM(f->names, i));
             else
-                PyErr_Format(PyExc_TypeError,
-                             "%U() missing required keyword-only argument: '%U'", f->name,
-                             PyTuple_GET_ITEM(f->names, i));
+                PyErr_Format(PyExc_TypeError, "%U() missing required keyword-only argument: '%U'",
+                             f->name, PyTuple_GET_ITEM(f->names, i));
             return false;
         }
         out[i] = d;
@@ -508,12 +524,12 @@ inline bool bind_args(Function *f, PyObject *const *args, Py_ssize_t nargs, PyOb
     return true;
 }
 
-}  // namespace detail
+} // namespace detail
 
 // The trampoline.  Bodies run under try/catch: a C++ exception never leaves.
 inline PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
                                      PyObject *kwnames) {
-    Function *f = (Function *) self;
+    Function *f = (Function *)self;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject *slots[24];
     PyObject *star = nullptr, *kw = nullptr;
@@ -625,8 +641,8 @@ inline nb::object make_function(nb::handle module, const char *name, const char 
         else if (p.kind == Param::StarStar)
             f->has_starstar = true;
     }
-    f->names = PyTuple_New((Py_ssize_t) named.size());
-    f->defaults = PyTuple_New((Py_ssize_t) named.size());
+    f->names = PyTuple_New((Py_ssize_t)named.size());
+    f->defaults = PyTuple_New((Py_ssize_t)named.size());
     for (size_t i = 0; i < named.size(); ++i) {
         PyTuple_SET_ITEM(f->names, i, intern(named[i]->name));
         // Ellipsis marks a required parameter (a tuple cannot hold NULL).
@@ -634,8 +650,8 @@ inline nb::object make_function(nb::handle module, const char *name, const char 
         PyTuple_SET_ITEM(f->defaults, i, Py_NewRef(d));
     }
     f->text_signature = make_text_signature(params);
-    PyObject_GC_Track((PyObject *) f);
-    nb::object result = nb::steal((PyObject *) f);
+    PyObject_GC_Track((PyObject *)f);
+    nb::object result = nb::steal((PyObject *)f);
     if (!f->qualname || !f->module || !f->doc || !f->globals || PyErr_Occurred())
         throw nb::python_error();
     return result;
@@ -705,8 +721,8 @@ struct ClassBuilder {
 // without going through Python-level dispatch.
 
 struct ListifyAPI {
-    PyObject *(*listify)(PyObject *obj);  // new reference or null with error
-    PyObject *(*tclobj)(PyObject *obj);   // new reference or null with error
+    PyObject *(*listify)(PyObject *obj); // new reference or null with error
+    PyObject *(*tclobj)(PyObject *obj);  // new reference or null with error
 };
 
 inline const ListifyAPI *listify_api() {
@@ -722,8 +738,8 @@ inline const ListifyAPI *listify_api() {
         Py_DECREF(mod);
         if (!cap)
             throw nb::python_error();
-        api = (const ListifyAPI *) PyCapsule_GetPointer(cap, "velmor.tcl.listify._C_API");
-        Py_DECREF(cap);  // the module keeps the capsule
+        api = (const ListifyAPI *)PyCapsule_GetPointer(cap, "velmor.tcl.listify._C_API");
+        Py_DECREF(cap); // the module keeps the capsule
         if (!api)
             throw nb::python_error();
     }
@@ -743,4 +759,4 @@ inline nb::object tclobj(nb::handle o) {
     return nb::steal(r);
 }
 
-}  // namespace vt
+} // namespace vt

@@ -3,7 +3,7 @@
 
 namespace {
 
-PyObject *g_TclError;  // _tkinter.TclError, for the whole process
+PyObject *g_TclError; // _tkinter.TclError, for the whole process
 // Identities (compared only) of the Vox_Code class and its __init__, for
 // the shortcut in Vox.__getattr__.
 PyObject *g_VoxCode, *g_code_init;
@@ -49,7 +49,9 @@ nb::object resolve(nb::handle tcl) {
     return nb::borrow(tcl);
 }
 
-[[noreturn]] void raise_error_info(nb::handle interp) { vt::raise_error_info(interp, g_TclError); }
+[[noreturn]] void raise_error_info(nb::handle interp) {
+    vt::raise_error_info(interp, g_TclError);
+}
 
 // Whether Vox_Code(name, tcl=tcl) is the stock construction: object's
 // __new__ and our __init__.  Cached per type version.
@@ -92,8 +94,8 @@ PyObject *proxy_getattro(PyObject *self, PyObject *name) {
 }
 
 void use_proxy_getattro(nb::handle cls) {
-    ((PyTypeObject *) cls.ptr())->tp_getattro = proxy_getattro;
-    PyType_Modified((PyTypeObject *) cls.ptr());
+    ((PyTypeObject *)cls.ptr())->tp_getattro = proxy_getattro;
+    PyType_Modified((PyTypeObject *)cls.ptr());
 }
 
 // Vox_Code.__call__: words = [name, listify(arg)..., -key, listify(value)...].
@@ -115,7 +117,8 @@ nb::object code_call(vt::Args &a) {
     Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     Py_ssize_t nkw = PyDict_GET_SIZE(kwargs);
     nb::object words = checked(PyList_New(1 + nargs + 2 * nkw));
-    PyList_SET_ITEM(words.ptr(), 0, checked(PyUnicode_Join(VT_STR("::").ptr(), parts.ptr())).release().ptr());
+    PyList_SET_ITEM(words.ptr(), 0,
+                    checked(PyUnicode_Join(VT_STR("::").ptr(), parts.ptr())).release().ptr());
     const vt::ListifyAPI *api = vt::listify_api();
     for (Py_ssize_t i = 0; i < nargs; ++i) {
         PyObject *w = api->listify(PyTuple_GET_ITEM(args, i));
@@ -151,17 +154,16 @@ nb::object code_call(vt::Args &a) {
     std::vector<PyObject *> big;
     PyObject **cargs = small;
     if (n + 1 > 16) {
-        big.resize((size_t) n + 1);
+        big.resize((size_t)n + 1);
         cargs = big.data();
     }
     cargs[0] = tk.ptr();
     for (Py_ssize_t i = 0; i < n; ++i)
-        cargs[(size_t) i + 1] = Py_NewRef(PyList_GET_ITEM(words.ptr(), i));
-    PyObject *result = PyObject_VectorcallMethod(VT_STR("call").ptr(), cargs,
-                                                 (size_t) (n + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                 nullptr);
+        cargs[(size_t)i + 1] = Py_NewRef(PyList_GET_ITEM(words.ptr(), i));
+    PyObject *result = PyObject_VectorcallMethod(
+        VT_STR("call").ptr(), cargs, (size_t)(n + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     for (Py_ssize_t i = 0; i < n; ++i)
-        Py_DECREF(cargs[(size_t) i + 1]);
+        Py_DECREF(cargs[(size_t)i + 1]);
     if (!result) {
         if (PyErr_ExceptionMatches(g_TclError))
             raise_error_info(interp);
@@ -175,102 +177,120 @@ nb::object code_call(vt::Args &a) {
                                              2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-}  // namespace
+} // namespace
 
 NB_MODULE(vox, m) {
     nb::object weakref = vt::import("weakref");
     nb::object tclerror = vt::import("tkinter").attr("TclError");
     g_TclError = Py_NewRef(tclerror.ptr());
-    m.attr("__doc__") = nb::str("Quick-call proxy: Tcl commands and procedures called as Python attributes.\n\n"
-                               "    >>> tcl.vox.set('myVar', 'value')\n"
-                               "    'value'\n");
+    m.attr("__doc__") =
+        nb::str("Quick-call proxy: Tcl commands and procedures called as Python attributes.\n\n"
+                "    >>> tcl.vox.set('myVar', 'value')\n"
+                "    'value'\n");
     m.attr("weakref") = weakref;
     m.attr("TclError") = tclerror;
     m.attr("listify") = vt::import("velmor.tcl.listify").attr("listify");
 
-    nb::tuple bases = nb::make_tuple(nb::handle((PyObject *) &PyBaseObject_Type));
+    nb::tuple bases = nb::make_tuple(nb::handle((PyObject *)&PyBaseObject_Type));
 
     {
         vt::ClassBuilder cb(m, "Vox");
-        cb.def("__init__", {vt::arg("self"), vt::arg("tcl")}, [](vt::Args &a) -> nb::object {
-            nb::object proxy = a.g(VT_STR("weakref")).attr("proxy")(a[1]);
-            if (PyObject_SetAttr(a[0].ptr(), VT_STR("tcl").ptr(), proxy.ptr()) < 0)
-                throw nb::python_error();
-            return nb::none();
-        }, "Keep a weak proxy to the interpreter `tcl`.");
-        cb.def("__getattr__", {vt::arg("self"), vt::arg("name")}, [](vt::Args &a) -> nb::object {
-            // Protocol probes (copy, pickle, hasattr(x, '__array__')) must not
-            // turn into Tcl command names.
-            if (is_dunder(a[1]))
-                no_attribute(a[0], a[1]);
-            nb::object tcl = own_attr(a[0], VT_STR("tcl"));
-            nb::object code_cls = a.g(VT_STR("Vox_Code"));
-            if (code_cls.ptr() == g_VoxCode && stock_code_class((PyTypeObject *) g_VoxCode)) {
-                // What Vox_Code(name, tcl=tcl) does, without the argument binding.
-                PyTypeObject *tp = (PyTypeObject *) g_VoxCode;
-                nb::object code = checked(tp->tp_alloc(tp, 0));
-                nb::object parts = checked(PyList_New(1));
-                PyList_SET_ITEM(parts.ptr(), 0, Py_NewRef(a[1].ptr()));
-                if (PyObject_SetAttr(code.ptr(), VT_STR("tcl").ptr(), tcl.ptr()) < 0 ||
-                    PyObject_SetAttr(code.ptr(), VT_STR("cmd").ptr(), parts.ptr()) < 0)
+        cb.def(
+            "__init__", {vt::arg("self"), vt::arg("tcl")},
+            [](vt::Args &a) -> nb::object {
+                nb::object proxy = a.g(VT_STR("weakref")).attr("proxy")(a[1]);
+                if (PyObject_SetAttr(a[0].ptr(), VT_STR("tcl").ptr(), proxy.ptr()) < 0)
                     throw nb::python_error();
-                return code;
-            }
-            PyObject *cargs[3] = {nullptr, a[1].ptr(), tcl.ptr()};
-            nb::object kwnames = nb::steal(PyTuple_Pack(1, VT_STR("tcl").ptr()));
-            if (!kwnames.is_valid())
-                throw nb::python_error();
-            return checked(PyObject_Vectorcall(code_cls.ptr(), cargs + 1,
-                                               1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.ptr()));
-        }, "A Vox_Code for the Tcl command (or namespace) `name`.");
-        cb.def("__call__", {vt::arg("self"), vt::star("args"), vt::starstar("kwargs")},
-               [](vt::Args &a) -> nb::object {
-            vt::raise(g_TclError, "invalid command name \"\"");
-        }, "Calling the proxy itself names the empty command, which Tcl rejects.");
-        nb::object vox_cls = cb.build(bases,
-                                 "Quick-call proxy of an interpreter.\n\n"
-                                 "Attribute access gives a Vox_Code naming a Tcl command:\n"
-                                 "``tcl.vox.ns_a.ns_b.procname(x, mode='fast')`` runs\n"
-                                 "``ns_a::ns_b::procname x -mode fast``.");
+                return nb::none();
+            },
+            "Keep a weak proxy to the interpreter `tcl`.");
+        cb.def(
+            "__getattr__", {vt::arg("self"), vt::arg("name")},
+            [](vt::Args &a) -> nb::object {
+                // Protocol probes (copy, pickle, hasattr(x, '__array__')) must not
+                // turn into Tcl command names.
+                if (is_dunder(a[1]))
+                    no_attribute(a[0], a[1]);
+                nb::object tcl = own_attr(a[0], VT_STR("tcl"));
+                nb::object code_cls = a.g(VT_STR("Vox_Code"));
+                if (code_cls.ptr() == g_VoxCode && stock_code_class((PyTypeObject *)g_VoxCode)) {
+                    // What Vox_Code(name, tcl=tcl) does, without the argument binding.
+                    PyTypeObject *tp = (PyTypeObject *)g_VoxCode;
+                    nb::object code = checked(tp->tp_alloc(tp, 0));
+                    nb::object parts = checked(PyList_New(1));
+                    PyList_SET_ITEM(parts.ptr(), 0, Py_NewRef(a[1].ptr()));
+                    if (PyObject_SetAttr(code.ptr(), VT_STR("tcl").ptr(), tcl.ptr()) < 0 ||
+                        PyObject_SetAttr(code.ptr(), VT_STR("cmd").ptr(), parts.ptr()) < 0)
+                        throw nb::python_error();
+                    return code;
+                }
+                PyObject *cargs[3] = {nullptr, a[1].ptr(), tcl.ptr()};
+                nb::object kwnames = nb::steal(PyTuple_Pack(1, VT_STR("tcl").ptr()));
+                if (!kwnames.is_valid())
+                    throw nb::python_error();
+                return checked(PyObject_Vectorcall(
+                    code_cls.ptr(), cargs + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.ptr()));
+            },
+            "A Vox_Code for the Tcl command (or namespace) `name`.");
+        cb.def(
+            "__call__", {vt::arg("self"), vt::star("args"), vt::starstar("kwargs")},
+            [](vt::Args &a) -> nb::object {
+                vt::raise(g_TclError, "invalid command name \"\"");
+            },
+            "Calling the proxy itself names the empty command, which Tcl rejects.");
+        nb::object vox_cls =
+            cb.build(bases, "Quick-call proxy of an interpreter.\n\n"
+                            "Attribute access gives a Vox_Code naming a Tcl command:\n"
+                            "``tcl.vox.ns_a.ns_b.procname(x, mode='fast')`` runs\n"
+                            "``ns_a::ns_b::procname x -mode fast``.");
         use_proxy_getattro(vox_cls);
         m.attr("Vox") = vox_cls;
     }
     {
         vt::ClassBuilder cb(m, "Vox_Code");
-        g_code_init = cb.def("__init__", {vt::arg("self"), vt::star("cmd"), vt::kwonly("tcl")},
-               [](vt::Args &a) -> nb::object {
-            if (PyObject_SetAttr(a[0].ptr(), VT_STR("tcl").ptr(), a[1].ptr()) < 0)
-                throw nb::python_error();
-            nb::object parts = checked(PySequence_List(a.star));
-            if (PyObject_SetAttr(a[0].ptr(), VT_STR("cmd").ptr(), parts.ptr()) < 0)
-                throw nb::python_error();
-            return nb::none();
-        }, "A pending Tcl command name made of the parts `cmd`.").ptr();  // kept by the class
+        g_code_init =
+            cb.def(
+                  "__init__", {vt::arg("self"), vt::star("cmd"), vt::kwonly("tcl")},
+                  [](vt::Args &a) -> nb::object {
+                      if (PyObject_SetAttr(a[0].ptr(), VT_STR("tcl").ptr(), a[1].ptr()) < 0)
+                          throw nb::python_error();
+                      nb::object parts = checked(PySequence_List(a.star));
+                      if (PyObject_SetAttr(a[0].ptr(), VT_STR("cmd").ptr(), parts.ptr()) < 0)
+                          throw nb::python_error();
+                      return nb::none();
+                  },
+                  "A pending Tcl command name made of the parts `cmd`.")
+                .ptr(); // kept by the class
         cb.def("__call__", {vt::arg("self"), vt::star("args"), vt::starstar("kwargs")}, code_call,
                "Run the command with the arguments as Tcl words and return its result.\n\n"
                "Keyword arguments become ``-key value`` options after the positional\n"
                "ones; ``cast_=False`` returns the Tcl text instead of a cast value.");
-        cb.def("__getattr__", {vt::arg("self"), vt::arg("name")}, [](vt::Args &a) -> nb::object {
-            if (is_dunder(a[1]))
-                no_attribute(a[0], a[1]);
-            nb::object parts = own_attr(a[0], VT_STR("cmd"));
-            if (PyList_Check(parts.ptr())) {
-                if (PyList_Append(parts.ptr(), a[1].ptr()) < 0)
-                    throw nb::python_error();
-            } else {
-                parts.attr("append")(a[1]);
-            }
-            return nb::borrow(a[0]);
-        }, "Append `name` to the command name and return this object.");
+        cb.def(
+            "__getattr__", {vt::arg("self"), vt::arg("name")},
+            [](vt::Args &a) -> nb::object {
+                if (is_dunder(a[1]))
+                    no_attribute(a[0], a[1]);
+                nb::object parts = own_attr(a[0], VT_STR("cmd"));
+                if (PyList_Check(parts.ptr())) {
+                    if (PyList_Append(parts.ptr(), a[1].ptr()) < 0)
+                        throw nb::python_error();
+                } else {
+                    parts.attr("append")(a[1]);
+                }
+                return nb::borrow(a[0]);
+            },
+            "Append `name` to the command name and return this object.");
         cb.def("__repr__", {vt::arg("self")}, [](vt::Args &a) -> nb::object {
             return checked(PyObject_CallMethodNoArgs(a[0].ptr(), VT_STR("__str__").ptr()));
         });
         cb.def("__str__", {vt::arg("self")}, [](vt::Args &a) -> nb::object {
             nb::object parts = checked(PyObject_GetAttr(a[0].ptr(), VT_STR("cmd").ptr()));
             nb::object joined = checked(PyUnicode_Join(VT_STR("::").ptr(), parts.ptr()));
-            return checked(PyUnicode_FromFormat("<tcl.Vox magic, referring Tcl code ::%U>", joined.ptr()));
+            return checked(
+                PyUnicode_FromFormat("<tcl.Vox magic, referring Tcl code ::%U>", joined.ptr()));
         });
-        nb::object code_cls = cb.build(bases, "A Tcl command name being built up by attribute access.");
+        nb::object code_cls =
+            cb.build(bases, "A Tcl command name being built up by attribute access.");
         g_VoxCode = Py_NewRef(code_cls.ptr());
         use_proxy_getattro(code_cls);
         m.attr("Vox_Code") = code_cls;
