@@ -1033,7 +1033,7 @@ def test_command_construction_honours_subclasses_and_patches(interp, monkeypatch
         pass
 
     assert Mixed("f", tcl=interp).reached
-    with pytest.raises(TypeError, match="missing required argument: 'cmd'"):
+    with pytest.raises(TypeError, match="missing 1 required positional argument: 'cmd'"):
         TclCommand()
     with pytest.raises(TypeError):
         TclCommand("f", tcl=interp, bogus=1)

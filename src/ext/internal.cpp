@@ -332,6 +332,60 @@ nb::object app_of(nb::handle interpreter) {
     throw nb::python_error();
 }
 
+// _function_probe: a function of our type with a signature given at run
+// time, whose body returns what it was bound to.
+nb::object probe_body(vt::Args &a) {
+    nb::object named = vt::checked(PyTuple_New(a.nnamed));
+    for (Py_ssize_t i = 0; i < a.nnamed; ++i)
+        PyTuple_SET_ITEM(named.ptr(), i, Py_NewRef(a.v[i]));
+    return nb::make_tuple(named, a.star ? nb::handle(a.star) : nb::none(),
+                          a.starstar ? nb::handle(a.starstar) : nb::none());
+}
+
+std::string utf8_of(nb::handle o) {
+    nb::object s = vt::str(o);
+    const char *u = PyUnicode_AsUTF8(s.ptr());
+    if (!u)
+        throw nb::python_error();
+    return u;
+}
+
+nb::object make_probe(vt::Args &a) {
+    std::string qual = utf8_of(a[0]);
+    std::string name = qual.substr(qual.rfind('.') == std::string::npos ? 0 : qual.rfind('.') + 1);
+    std::vector<std::string> names;
+    std::vector<vt::Param> params;
+    nb::object seq = vt::checked(PySequence_Tuple(a[1].ptr()));
+    Py_ssize_t n = PyTuple_GET_SIZE(seq.ptr());
+    names.reserve((size_t)n);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        nb::tuple spec =
+            nb::borrow<nb::tuple>(vt::checked(PySequence_Tuple(PyTuple_GET_ITEM(seq.ptr(), i))));
+        if (spec.size() < 2 || spec.size() > 3)
+            vt::raise(PyExc_ValueError, "a parameter is (name, kind) or (name, kind, default)");
+        names.push_back(utf8_of(spec[0]));
+        std::string kind = utf8_of(spec[1]);
+        vt::Param::Kind k;
+        if (kind == "posonly")
+            k = vt::Param::PosOnly;
+        else if (kind == "pos")
+            k = vt::Param::Positional;
+        else if (kind == "star")
+            k = vt::Param::Star;
+        else if (kind == "kwonly")
+            k = vt::Param::KwOnly;
+        else if (kind == "starstar")
+            k = vt::Param::StarStar;
+        else
+            vt::raise(PyExc_ValueError, "unknown parameter kind");
+        params.push_back({nullptr, spec.size() == 3 ? nb::borrow(spec[2]) : nb::object(), k});
+    }
+    for (size_t i = 0; i < params.size(); ++i)
+        params[i].name = names[i].c_str();
+    nb::object mod = vt::import("velmor.tcl.internal");
+    return vt::make_function_from(mod, name.c_str(), qual.c_str(), params, probe_body);
+}
+
 } // namespace
 
 NB_MODULE(internal, m) {
@@ -368,6 +422,13 @@ NB_MODULE(internal, m) {
         },
         "Reset the result and error state of the interpreter's Tcl interpreter.\n\n"
         "`interpreter` is an Interpreter, a tkinter root or an application object.");
+    vt::def(m, "_function_probe", {vt::arg("qualname"), vt::arg("params")}, make_probe,
+            "A function of the package's own type with the signature `params`, a\n"
+            "sequence of (name, kind) or (name, kind, default) where kind is one of\n"
+            "'posonly', 'pos', 'star', 'kwonly', 'starstar'.  Calling it returns\n"
+            "(named values in declaration order, *args or None, **kwargs or None).\n"
+            "For tests of argument binding.");
+
     m.attr("TclDLL") = dll.build(nb::make_tuple(nb::handle((PyObject *)&PyBaseObject_Type)),
                                  "Entry points of the Tcl C library that _tkinter loaded.");
 }

@@ -18,6 +18,7 @@
 #include <nanobind/nanobind.h>
 #include <structmember.h>
 
+#include <cstdint>
 #include <cstring>
 #include <initializer_list>
 #include <new>
@@ -254,7 +255,7 @@ template <typename F> PyObject *guarded(F &&body) {
 // Parameters and arguments
 
 struct Param {
-    enum Kind { Positional, Star, KwOnly, StarStar };
+    enum Kind { PosOnly, Positional, Star, KwOnly, StarStar };
     const char *name;
     nb::object def; // null: required
     Kind kind;
@@ -268,6 +269,13 @@ inline Param arg(const char *n, nb::handle d) {
 }
 inline Param arg_none(const char *n) {
     return {n, nb::none(), Param::Positional};
+}
+// A positional-only parameter (before the "/" of a Python signature).
+inline Param posonly(const char *n) {
+    return {n, nb::object(), Param::PosOnly};
+}
+inline Param posonly(const char *n, nb::handle d) {
+    return {n, nb::borrow(d), Param::PosOnly};
 }
 // *args, keyword-only parameters and **kwargs.
 inline Param star(const char *n) {
@@ -291,6 +299,7 @@ struct Args {
     PyObject *star;     // tuple, or null when the function takes no *args
     PyObject *starstar; // dict, or null when it takes no **kwargs
     PyObject *globals;  // the defining module's dict
+    Py_ssize_t nnamed = 0;
 
     nb::handle operator[](size_t i) const { return nb::handle(v[i]); }
     nb::tuple rest() const { return nb::borrow<nb::tuple>(star); }
@@ -317,13 +326,29 @@ using Impl = nb::object (*)(Args &);
 
 // ---------------------------------------------------------------------------
 // The function type
+//
+// One type for the whole package: the first module that needs it creates it
+// and leaves it in the interpreter's state dict, where the others find it, so
+// `type(f)` is the same for the functions of every module.
+
+// Named parameters a function may declare: the trampoline binds arguments
+// into a buffer of this size on the C stack, so a longer signature is refused
+// when the function is made.
+constexpr Py_ssize_t max_params = 24;
 
 struct Function {
     PyObject_HEAD vectorcallfunc vectorcall;
     Impl impl;
+    // name and qualname are always str (the setters refuse anything else);
+    // module may be null (deleted), read as None.
     PyObject *name, *qualname, *module, *doc, *dict, *globals, *names, *defaults;
     PyObject *text_signature;
-    Py_ssize_t npos, nkwonly;
+    PyObject *weaklist;
+    Py_ssize_t npos;      // positional parameters, positional-only ones included
+    Py_ssize_t nposonly;  // positional-only parameters (the first ones)
+    Py_ssize_t ndefaults; // trailing positional parameters that have a default
+    Py_ssize_t nkwonly;
+    uint32_t required; // bit i: named parameter i has no default
     bool has_star, has_starstar;
 };
 
@@ -338,6 +363,7 @@ inline int fn_traverse(PyObject *o, visitproc visit, void *arg) {
     Py_VISIT(f->globals);
     Py_VISIT(f->defaults);
     Py_VISIT(f->doc);
+    Py_VISIT(f->module);
     Py_VISIT(Py_TYPE(o));
     return 0;
 }
@@ -347,15 +373,17 @@ inline int fn_clear(PyObject *o) {
     Py_CLEAR(f->globals);
     Py_CLEAR(f->defaults);
     Py_CLEAR(f->doc);
+    Py_CLEAR(f->module);
     return 0;
 }
 inline void fn_dealloc(PyObject *o) {
     Function *f = (Function *)o;
     PyObject_GC_UnTrack(o);
+    if (f->weaklist)
+        PyObject_ClearWeakRefs(o);
     fn_clear(o);
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
-    Py_CLEAR(f->module);
     Py_CLEAR(f->names);
     Py_CLEAR(f->text_signature);
     PyTypeObject *tp = Py_TYPE(o);
@@ -371,69 +399,230 @@ inline PyObject *fn_repr(PyObject *self) {
     Function *f = (Function *)self;
     return PyUnicode_FromFormat("<function %U at %p>", f->qualname, self);
 }
+// Pickled by reference, as builtin functions are: the qualified name, which
+// pickle resolves against __module__.
+inline PyObject *fn_reduce(PyObject *self, PyObject *) {
+    return Py_NewRef(((Function *)self)->qualname);
+}
 
-#define VT_GETSET_FIELD(field)                                                                     \
-    [](PyObject *o, void *) -> PyObject * {                                                        \
-        PyObject *v = ((Function *)o)->field;                                                      \
-        return Py_NewRef(v ? v : Py_None);                                                         \
+inline PyObject *fn_get_name(PyObject *o, void *) {
+    return Py_NewRef(((Function *)o)->name);
+}
+inline int fn_set_name(PyObject *o, PyObject *v, void *) {
+    if (!v || !PyUnicode_Check(v)) {
+        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
+        return -1;
     }
-#define VT_SETTER_FIELD(field)                                                                     \
-    [](PyObject *o, PyObject *v, void *) -> int {                                                  \
-        Function *f = (Function *)o;                                                               \
-        Py_XSETREF(f->field, Py_XNewRef(v));                                                       \
-        return 0;                                                                                  \
+    Py_SETREF(((Function *)o)->name, Py_NewRef(v));
+    return 0;
+}
+inline PyObject *fn_get_qualname(PyObject *o, void *) {
+    return Py_NewRef(((Function *)o)->qualname);
+}
+inline int fn_set_qualname(PyObject *o, PyObject *v, void *) {
+    if (!v || !PyUnicode_Check(v)) {
+        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
+        return -1;
     }
+    Py_SETREF(((Function *)o)->qualname, Py_NewRef(v));
+    return 0;
+}
+// __doc__ takes any object; deleting it leaves None.
+inline PyObject *fn_get_doc(PyObject *o, void *) {
+    PyObject *v = ((Function *)o)->doc;
+    return Py_NewRef(v ? v : Py_None);
+}
+inline int fn_set_doc(PyObject *o, PyObject *v, void *) {
+    Py_XSETREF(((Function *)o)->doc, Py_NewRef(v ? v : Py_None));
+    return 0;
+}
+// __module__ takes any object; deleting it leaves None.
+inline PyObject *fn_get_module(PyObject *o, void *) {
+    PyObject *v = ((Function *)o)->module;
+    return Py_NewRef(v ? v : Py_None);
+}
+inline int fn_set_module(PyObject *o, PyObject *v, void *) {
+    Py_XSETREF(((Function *)o)->module, Py_XNewRef(v));
+    return 0;
+}
+inline PyObject *fn_get_text_signature(PyObject *o, void *) {
+    PyObject *v = ((Function *)o)->text_signature;
+    return Py_NewRef(v ? v : Py_None);
+}
 
 inline PyGetSetDef fn_getset[] = {
-    {"__name__", VT_GETSET_FIELD(name), VT_SETTER_FIELD(name), nullptr, nullptr},
-    {"__qualname__", VT_GETSET_FIELD(qualname), VT_SETTER_FIELD(qualname), nullptr, nullptr},
-    {"__module__", VT_GETSET_FIELD(module), VT_SETTER_FIELD(module), nullptr, nullptr},
-    {"__doc__", VT_GETSET_FIELD(doc), VT_SETTER_FIELD(doc), nullptr, nullptr},
-    {"__text_signature__", VT_GETSET_FIELD(text_signature), nullptr, nullptr, nullptr},
+    {"__name__", fn_get_name, fn_set_name, nullptr, nullptr},
+    {"__qualname__", fn_get_qualname, fn_set_qualname, nullptr, nullptr},
+    {"__module__", fn_get_module, fn_set_module, nullptr, nullptr},
+    {"__doc__", fn_get_doc, fn_set_doc, nullptr, nullptr},
+    {"__text_signature__", fn_get_text_signature, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 inline PyMemberDef fn_members[] = {
     {"__vectorcalloffset__", T_PYSSIZET, offsetof(Function, vectorcall), READONLY, nullptr},
     {"__dictoffset__", T_PYSSIZET, offsetof(Function, dict), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(Function, weaklist), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr}};
 
-// Each extension module is its own shared object with hidden symbols, so
-// each makes (once) its own copy of the function type.
-inline PyTypeObject *&function_type_slot() {
-    static PyTypeObject *tp = nullptr;
-    return tp;
+inline PyMethodDef fn_methods[] = {{"__reduce__", fn_reduce, METH_NOARGS, nullptr},
+                                   {nullptr, nullptr, 0, nullptr}};
+
+// The key names the layout, so that modules of two different builds never
+// share a type whose objects they would read differently.
+#define VT_FUNCTION_TYPE_KEY "velmor.tcl.function/2"
+
+inline PyTypeObject *create_function_type() {
+    PyType_Slot slots[] = {
+        {Py_tp_dealloc, (void *)fn_dealloc}, {Py_tp_traverse, (void *)fn_traverse},
+        {Py_tp_clear, (void *)fn_clear},     {Py_tp_descr_get, (void *)fn_descr_get},
+        {Py_tp_repr, (void *)fn_repr},       {Py_tp_call, (void *)PyVectorcall_Call},
+        {Py_tp_getset, (void *)fn_getset},   {Py_tp_members, (void *)fn_members},
+        {Py_tp_methods, (void *)fn_methods}, {0, nullptr}};
+    PyType_Spec type_def = {"velmor.tcl.function", sizeof(Function), 0,
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                                Py_TPFLAGS_METHOD_DESCRIPTOR,
+                            slots};
+    return (PyTypeObject *)PyType_FromSpec(&type_def);
 }
 
 } // namespace detail
 
 inline PyTypeObject *function_type() {
-    PyTypeObject *&tp = detail::function_type_slot();
+    // Per shared object: a borrowed pointer to the one type, which the
+    // state dict (and the reference taken below) keep alive.
+    static PyTypeObject *tp = nullptr;
     if (tp)
         return tp;
-    PyType_Slot slots[] = {{Py_tp_dealloc, (void *)detail::fn_dealloc},
-                           {Py_tp_traverse, (void *)detail::fn_traverse},
-                           {Py_tp_clear, (void *)detail::fn_clear},
-                           {Py_tp_descr_get, (void *)detail::fn_descr_get},
-                           {Py_tp_repr, (void *)detail::fn_repr},
-                           {Py_tp_call, (void *)PyVectorcall_Call},
-                           {Py_tp_getset, (void *)detail::fn_getset},
-                           {Py_tp_members, (void *)detail::fn_members},
-                           {0, nullptr}};
-    PyType_Spec type_def = {"velmor.tcl.function", sizeof(Function), 0,
-                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                                Py_TPFLAGS_METHOD_DESCRIPTOR,
-                            slots};
-    tp = (PyTypeObject *)PyType_FromSpec(&type_def);
-    if (!tp)
+    PyObject *state = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (!state)
+        raise(PyExc_RuntimeError, "no interpreter state dict for velmor.tcl");
+    PyObject *found = PyDict_GetItemString(state, VT_FUNCTION_TYPE_KEY);
+    if (found) {
+        if (!PyType_Check(found) || ((PyTypeObject *)found)->tp_basicsize != sizeof(Function))
+            raise(PyExc_ImportError, "velmor.tcl: modules of different builds are loaded");
+        tp = (PyTypeObject *)Py_NewRef(found);
+        return tp;
+    }
+    PyTypeObject *made = detail::create_function_type();
+    if (!made)
         throw nb::python_error();
+    if (PyDict_SetItemString(state, VT_FUNCTION_TYPE_KEY, (PyObject *)made) < 0) {
+        Py_DECREF(made);
+        throw nb::python_error();
+    }
+    tp = made; // our own reference, held for the life of the process
     return tp;
 }
 
 namespace detail {
 
-// Python-style argument binding for the general case (keywords, defaults,
-// *args, **kwargs).  `out` has npos + nkwonly slots; fills `star`/`kw`.
+// Argument errors, worded as CPython words them for Python functions.
+
+// "'a'", "'a' and 'b'", "'a', 'b', and 'c'".
+inline PyObject *name_list(const std::vector<PyObject *> &names) {
+    std::string out;
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (i > 0)
+            out += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
+        PyObject *r = PyObject_Repr(names[i]);
+        if (!r)
+            return nullptr;
+        Py_ssize_t n;
+        const char *u = PyUnicode_AsUTF8AndSize(r, &n);
+        if (!u) {
+            Py_DECREF(r);
+            return nullptr;
+        }
+        out.append(u, (size_t)n);
+        Py_DECREF(r);
+    }
+    return PyUnicode_FromStringAndSize(out.data(), (Py_ssize_t)out.size());
+}
+
+inline void missing_arguments(Function *f, PyObject **out, bool positional) {
+    Py_ssize_t start = positional ? 0 : f->npos;
+    Py_ssize_t end = positional ? f->npos - f->ndefaults : f->npos + f->nkwonly;
+    std::vector<PyObject *> names;
+    for (Py_ssize_t i = start; i < end; ++i)
+        if (!out[i] && (f->required >> i & 1u))
+            names.push_back(PyTuple_GET_ITEM(f->names, i));
+    PyObject *list = name_list(names);
+    if (!list)
+        return;
+    PyErr_Format(PyExc_TypeError, "%U() missing %zd required %s argument%s: %U", f->qualname,
+                 (Py_ssize_t)names.size(), positional ? "positional" : "keyword-only",
+                 names.size() == 1 ? "" : "s", list);
+    Py_DECREF(list);
+}
+
+inline void too_many_positional(Function *f, Py_ssize_t given, PyObject **out) {
+    Py_ssize_t kwonly_given = 0;
+    for (Py_ssize_t i = f->npos; i < f->npos + f->nkwonly; ++i)
+        if (out[i])
+            ++kwonly_given;
+    PyObject *sig;
+    bool plural;
+    if (f->ndefaults) {
+        plural = true;
+        sig = PyUnicode_FromFormat("from %zd to %zd", f->npos - f->ndefaults, f->npos);
+    } else {
+        plural = f->npos != 1;
+        sig = PyUnicode_FromFormat("%zd", f->npos);
+    }
+    if (!sig)
+        return;
+    PyObject *kwonly_sig =
+        kwonly_given ? PyUnicode_FromFormat(" positional argument%s (and %zd keyword-only "
+                                            "argument%s)",
+                                            given != 1 ? "s" : "", kwonly_given,
+                                            kwonly_given != 1 ? "s" : "")
+                     : PyUnicode_FromString("");
+    if (kwonly_sig)
+        PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given",
+                     f->qualname, sig, plural ? "s" : "", given, kwonly_sig,
+                     given == 1 && !kwonly_given ? "was" : "were");
+    Py_DECREF(sig);
+    Py_XDECREF(kwonly_sig);
+}
+
+// Whether some keyword names a positional-only parameter; if so, the error
+// is set.
+inline bool posonly_passed_as_keyword(Function *f, PyObject *kwnames) {
+    std::vector<PyObject *> hits;
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
+        PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+        for (Py_ssize_t i = 0; i < f->nposonly; ++i) {
+            int eq = PyObject_RichCompareBool(PyTuple_GET_ITEM(f->names, i), key, Py_EQ);
+            if (eq < 0)
+                return true;
+            if (eq) {
+                hits.push_back(key);
+                break;
+            }
+        }
+    }
+    if (hits.empty())
+        return false;
+    std::string joined;
+    for (size_t i = 0; i < hits.size(); ++i) {
+        if (i)
+            joined += ", ";
+        const char *u = PyUnicode_AsUTF8(hits[i]);
+        if (!u)
+            return true;
+        joined += u;
+    }
+    PyErr_Format(PyExc_TypeError,
+                 "%U() got some positional-only arguments passed as keyword arguments: '%s'",
+                 f->qualname, joined.c_str());
+    return true;
+}
+
+// Python-style argument binding for the general case, in the order CPython
+// binds (and so reports the first error CPython would report): positional
+// arguments, keywords, too many positional, missing positional, keyword-only.
+// `out` has npos + nkwonly slots; fills `star`/`kw`.
 inline bool bind_args(Function *f, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
                       PyObject **out, PyObject **star, PyObject **kw) {
     Py_ssize_t nslots = f->npos + f->nkwonly;
@@ -442,84 +631,88 @@ inline bool bind_args(Function *f, PyObject *const *args, Py_ssize_t nargs, PyOb
     Py_ssize_t ntake = nargs < f->npos ? nargs : f->npos;
     for (Py_ssize_t i = 0; i < ntake; ++i)
         out[i] = args[i];
-    if (nargs > f->npos) {
-        if (!f->has_star) {
-            PyErr_Format(PyExc_TypeError, "%U() takes %zd positional argument%s but %zd %s given",
-                         f->name, f->npos, f->npos == 1 ? "" : "s", nargs,
-                         nargs == 1 ? "was" : "were");
-            return false;
-        }
-        *star = PyTuple_New(nargs - f->npos);
+    if (f->has_star) {
+        Py_ssize_t nextra = nargs > f->npos ? nargs - f->npos : 0;
+        *star = PyTuple_New(nextra);
         if (!*star)
             return false;
-        for (Py_ssize_t i = f->npos; i < nargs; ++i)
-            PyTuple_SET_ITEM(*star, i - f->npos, Py_NewRef(args[i]));
-    } else if (f->has_star) {
-        *star = PyTuple_New(0);
-        if (!*star)
-            return false;
+        for (Py_ssize_t i = 0; i < nextra; ++i)
+            PyTuple_SET_ITEM(*star, i, Py_NewRef(args[f->npos + i]));
     }
     if (f->has_starstar) {
         *kw = PyDict_New();
         if (!*kw)
             return false;
     }
-    if (kwnames) {
-        Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-        for (Py_ssize_t k = 0; k < nkw; ++k) {
-            PyObject *key = PyTuple_GET_ITEM(kwnames, k);
-            PyObject *value = args[nargs + k];
-            Py_ssize_t slot = -1;
-            for (Py_ssize_t i = 0; i < nslots; ++i) {
-                PyObject *n = PyTuple_GET_ITEM(f->names, i);
-                if (n == key) {
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+        PyObject *value = args[nargs + k];
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", f->qualname);
+            return false;
+        }
+        Py_ssize_t slot = -1;
+        for (Py_ssize_t i = f->nposonly; i < nslots; ++i) {
+            if (PyTuple_GET_ITEM(f->names, i) == key) {
+                slot = i;
+                break;
+            }
+        }
+        if (slot < 0) {
+            for (Py_ssize_t i = f->nposonly; i < nslots; ++i) {
+                int eq = PyObject_RichCompareBool(PyTuple_GET_ITEM(f->names, i), key, Py_EQ);
+                if (eq < 0)
+                    return false;
+                if (eq) {
                     slot = i;
                     break;
                 }
             }
-            if (slot < 0) {
-                for (Py_ssize_t i = 0; i < nslots; ++i) {
-                    int eq = PyUnicode_Compare(PyTuple_GET_ITEM(f->names, i), key);
-                    if (eq == 0) {
-                        slot = i;
-                        break;
-                    }
-                }
-                if (PyErr_Occurred())
+        }
+        if (slot < 0) {
+            if (!f->has_starstar) {
+                if (f->nposonly && posonly_passed_as_keyword(f, kwnames))
                     return false;
-            }
-            if (slot < 0) {
-                if (!f->has_starstar) {
-                    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%U'",
-                                 f->name, key);
-                    return false;
-                }
-                if (PyDict_SetItem(*kw, key, value) < 0)
-                    return false;
-                continue;
-            }
-            if (out[slot]) {
-                PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%U'", f->name,
-                             key);
+                PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
+                             f->qualname, key);
                 return false;
             }
-            out[slot] = value;
+            if (PyDict_SetItem(*kw, key, value) < 0)
+                return false;
+            continue;
+        }
+        if (out[slot]) {
+            PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname,
+                         key);
+            return false;
+        }
+        out[slot] = value;
+    }
+    if (nargs > f->npos && !f->has_star) {
+        too_many_positional(f, nargs, out);
+        return false;
+    }
+    if (nargs < f->npos) {
+        for (Py_ssize_t i = nargs; i < f->npos - f->ndefaults; ++i) {
+            if (!out[i]) {
+                missing_arguments(f, out, true);
+                return false;
+            }
         }
     }
+    bool kwonly_missing = false;
     for (Py_ssize_t i = 0; i < nslots; ++i) {
         if (out[i])
             continue;
-        PyObject *d = PyTuple_GET_ITEM(f->defaults, i);
-        if (d == nullptr || d == Py_Ellipsis /* placeholder for required */) {
-            if (i < f->npos)
-                PyErr_Format(PyExc_TypeError, "%U() missing required argument: '%U'", f->name,
-                             PyTuple_GET_ITEM(f->names, i));
-            else
-                PyErr_Format(PyExc_TypeError, "%U() missing required keyword-only argument: '%U'",
-                             f->name, PyTuple_GET_ITEM(f->names, i));
-            return false;
-        }
-        out[i] = d;
+        if (f->required >> i & 1u)
+            kwonly_missing = true; // only keyword-only ones are left unbound here
+        else
+            out[i] = PyTuple_GET_ITEM(f->defaults, i);
+    }
+    if (kwonly_missing) {
+        missing_arguments(f, out, false);
+        return false;
     }
     return true;
 }
@@ -531,9 +724,11 @@ inline PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size
                                      PyObject *kwnames) {
     Function *f = (Function *)self;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    PyObject *slots[24];
+    PyObject *slots[max_params];
     PyObject *star = nullptr, *kw = nullptr;
-    Args a{nullptr, nullptr, nullptr, f->globals};
+    Args a{nullptr, nullptr, nullptr, f->globals, f->npos + f->nkwonly};
+    if (kwnames && PyTuple_GET_SIZE(kwnames) == 0)
+        kwnames = nullptr;
     bool fast = !kwnames && !f->has_star && !f->has_starstar && nargs == f->npos && f->nkwonly == 0;
     if (fast) {
         a.v = args;
@@ -559,10 +754,14 @@ inline PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size
 }
 
 // Text signature for inspect, when every default has a plain literal repr.
-inline PyObject *make_text_signature(std::initializer_list<Param> params) {
+template <typename Params> PyObject *make_text_signature(const Params &params) {
     std::string sig = "(";
-    bool first = true, kwonly_marked = false;
+    bool first = true, kwonly_marked = false, slash_due = false;
     for (const Param &p : params) {
+        if (slash_due && p.kind != Param::PosOnly) {
+            sig += ", /";
+            slash_due = false;
+        }
         if (!first)
             sig += ", ";
         first = false;
@@ -582,7 +781,10 @@ inline PyObject *make_text_signature(std::initializer_list<Param> params) {
                 kwonly_marked = true;
             }
             [[fallthrough]];
+        case Param::PosOnly:
         case Param::Positional:
+            if (p.kind == Param::PosOnly)
+                slash_due = true;
             sig += p.name;
             if (p.def.is_valid()) {
                 PyObject *d = p.def.ptr();
@@ -601,60 +803,125 @@ inline PyObject *make_text_signature(std::initializer_list<Param> params) {
             break;
         }
     }
+    if (slash_due)
+        sig += ", /";
     sig += ")";
     return PyUnicode_FromString(sig.c_str());
 }
 
 // Make a function object.  `module` supplies __module__ and the globals that
-// Args::g reads.
-inline nb::object make_function(nb::handle module, const char *name, const char *qualname,
-                                std::initializer_list<Param> params, Impl impl,
-                                const char *doc = nullptr) {
+// Args::g reads.  The parameters must form a valid Python signature (at most
+// max_params named ones); anything else is refused with SystemError.
+template <typename Params>
+nb::object make_function_from(nb::handle module, const char *name, const char *qualname,
+                              const Params &params, Impl impl, const char *doc = nullptr) {
+    // Check the signature before anything is allocated.
+    std::vector<const Param *> named;
+    int stage = 0; // 0 posonly, 1 positional, 2 after *, 3 after **
+    bool seen_default = false, has_star = false, has_starstar = false;
+    Py_ssize_t npos = 0, nposonly = 0, ndefaults = 0, nkwonly = 0;
+    auto refuse = [&](const char *why) {
+        PyErr_Format(PyExc_SystemError, "bad signature for %s: %s", qualname ? qualname : name,
+                     why);
+        throw nb::python_error();
+    };
+    for (const Param &p : params) {
+        if (stage == 3)
+            refuse("a parameter after **");
+        switch (p.kind) {
+        case Param::PosOnly:
+        case Param::Positional:
+            if (p.kind == Param::PosOnly && stage > 0)
+                refuse("a positional-only parameter after others");
+            if (stage >= 2)
+                refuse("a positional parameter after *");
+            if (p.kind == Param::Positional)
+                stage = 1;
+            if (p.def.is_valid()) {
+                seen_default = true;
+                ++ndefaults;
+            } else if (seen_default) {
+                refuse("a parameter without default follows one with a default");
+            }
+            ++npos;
+            if (p.kind == Param::PosOnly)
+                ++nposonly;
+            named.push_back(&p);
+            break;
+        case Param::Star:
+            if (stage >= 2)
+                refuse("two * parameters");
+            stage = 2;
+            has_star = true;
+            break;
+        case Param::KwOnly:
+            stage = stage < 2 ? 2 : stage;
+            ++nkwonly;
+            break;
+        case Param::StarStar:
+            stage = 3;
+            has_starstar = true;
+            break;
+        }
+    }
+    for (const Param &p : params)
+        if (p.kind == Param::KwOnly)
+            named.push_back(&p);
+    if ((Py_ssize_t)named.size() > max_params)
+        refuse("more than 24 named parameters");
+
+    nb::object sig = nb::steal(make_text_signature(params));
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    nb::object names = checked(PyTuple_New((Py_ssize_t)named.size()));
+    nb::object defaults = checked(PyTuple_New((Py_ssize_t)named.size()));
+    uint32_t required = 0;
+    for (size_t i = 0; i < named.size(); ++i) {
+        PyTuple_SET_ITEM(names.ptr(), i, intern(named[i]->name));
+        bool has_def = named[i]->def.is_valid();
+        if (!has_def)
+            required |= 1u << i;
+        PyTuple_SET_ITEM(defaults.ptr(), i, Py_NewRef(has_def ? named[i]->def.ptr() : Py_None));
+    }
+    nb::object name_s = nb::steal(intern(name));
+    nb::object qualname_s = checked(PyUnicode_FromString(qualname ? qualname : name));
+    nb::object module_s = checked(PyObject_GetAttrString(module.ptr(), "__name__"));
+    nb::object doc_s = doc ? checked(PyUnicode_FromString(doc)) : nb::none();
+    PyObject *globals = PyModule_GetDict(module.ptr());
+    if (!globals)
+        throw nb::python_error();
+
     PyTypeObject *tp = function_type();
     Function *f = PyObject_GC_New(Function, tp);
     if (!f)
         throw nb::python_error();
     f->vectorcall = function_vectorcall;
     f->impl = impl;
-    f->name = intern(name);
-    f->qualname = PyUnicode_FromString(qualname ? qualname : name);
-    f->module = PyObject_GetAttrString(module.ptr(), "__name__");
-    f->doc = doc ? PyUnicode_FromString(doc) : Py_NewRef(Py_None);
+    f->name = name_s.release().ptr();
+    f->qualname = qualname_s.release().ptr();
+    f->module = module_s.release().ptr();
+    f->doc = doc_s.release().ptr();
     f->dict = nullptr;
-    f->globals = Py_NewRef(PyModule_GetDict(module.ptr()));
-    f->text_signature = nullptr;
-    f->npos = f->nkwonly = 0;
-    f->has_star = f->has_starstar = false;
-    std::vector<const Param *> named;
-    for (const Param &p : params) {
-        if (p.kind == Param::Positional) {
-            f->npos++;
-            named.push_back(&p);
-        }
-    }
-    for (const Param &p : params) {
-        if (p.kind == Param::KwOnly) {
-            f->nkwonly++;
-            named.push_back(&p);
-        } else if (p.kind == Param::Star)
-            f->has_star = true;
-        else if (p.kind == Param::StarStar)
-            f->has_starstar = true;
-    }
-    f->names = PyTuple_New((Py_ssize_t)named.size());
-    f->defaults = PyTuple_New((Py_ssize_t)named.size());
-    for (size_t i = 0; i < named.size(); ++i) {
-        PyTuple_SET_ITEM(f->names, i, intern(named[i]->name));
-        // Ellipsis marks a required parameter (a tuple cannot hold NULL).
-        PyObject *d = named[i]->def.is_valid() ? named[i]->def.ptr() : Py_Ellipsis;
-        PyTuple_SET_ITEM(f->defaults, i, Py_NewRef(d));
-    }
-    f->text_signature = make_text_signature(params);
+    f->globals = Py_NewRef(globals);
+    f->names = names.release().ptr();
+    f->defaults = defaults.release().ptr();
+    f->text_signature = sig.release().ptr();
+    f->weaklist = nullptr;
+    f->npos = npos;
+    f->nposonly = nposonly;
+    f->ndefaults = ndefaults;
+    f->nkwonly = nkwonly;
+    f->required = required;
+    f->has_star = has_star;
+    f->has_starstar = has_starstar;
     PyObject_GC_Track((PyObject *)f);
-    nb::object result = nb::steal((PyObject *)f);
-    if (!f->qualname || !f->module || !f->doc || !f->globals || PyErr_Occurred())
-        throw nb::python_error();
-    return result;
+    return nb::steal((PyObject *)f);
+}
+
+inline nb::object make_function(nb::handle module, const char *name, const char *qualname,
+                                std::initializer_list<Param> params, Impl impl,
+                                const char *doc = nullptr) {
+    return make_function_from(module, name, qualname, params, impl, doc);
 }
 
 // Module-level function, stored as a module attribute.
