@@ -211,3 +211,18 @@ def test_one_tcl_library_in_a_fresh_process():
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
                          env=dict(os.environ, PYTHONPATH=path))
     assert out.stdout.strip() == "1"
+
+
+@pytest.mark.parametrize(
+    "raw, expected",
+    [
+        (b"a\xc0\x80b c", ("a\x00b", "c")),
+        (b"\xc3\xa9 x", ("\u00e9", "x")),
+        (b"\xed\xa0\xbd\xed\xb8\x80", ("\U0001F600",)),
+        (b"\xff \x80z", ("\u00ff", "\x80z")),
+        (b"a\x00b", ("a\x00b",)),
+    ],
+    ids=["modified-utf8-nul", "utf8", "surrogate-pair", "stray-bytes-stand-for-themselves", "raw-nul"],
+)
+def test_bytes_are_read_in_tcls_own_encoding(raw, expected):
+    assert GetListFromAny(raw) == expected

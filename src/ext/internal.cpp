@@ -300,11 +300,10 @@ nb::object get_list_from_any(nb::handle value) {
     if (PyList_Check(v))
         return nb::steal(PyList_AsTuple(v));
     if (PyBytes_Check(v)) {
-        PyObject *s = PyUnicode_DecodeUTF8(PyBytes_AS_STRING(v), PyBytes_GET_SIZE(v), nullptr);
-        if (!s)
-            throw nb::python_error();
-        nb::object str = nb::steal(s);
-        return split_str(s);
+        // Read as Tcl reads its own bytes: modified UTF-8, a stray byte
+        // standing for itself.
+        nb::object str = decode_checked(PyBytes_AS_STRING(v), PyBytes_GET_SIZE(v));
+        return split_str(str.ptr());
     }
     // Numbers arrive from tkinter for Tcl's numeric objects: their text is
     // a one-element list.
@@ -403,7 +402,7 @@ NB_MODULE(internal, m) {
             return get_list_from_any(a[0]);
         },
         "Return the elements of a Tcl list as a tuple.\n\n"
-        "A str (or UTF-8 bytes), a number or a Tcl_Obj is split by Tcl's list\n"
+        "A str (or bytes in Tcl's own encoding), a number or a Tcl_Obj is split by Tcl's list\n"
         "rules into a tuple of str; a tuple is returned unchanged and a list as\n"
         "a tuple.\n"
         "Raises TclError for text that is not a well-formed Tcl list.\n\n"
