@@ -853,6 +853,8 @@ def test_command_lifecycle(interp):
     assert p.proc_arg_default("b") == "5"
     assert p.proc_arg_default("a") is None
     assert globals_() == before
+    interp.eval(f"{name} 1")  # running it compiles the default into an int object
+    assert p.proc_arg_default("b") == "5"
     with pytest.raises(TclError):
         p.proc_arg_default("nosuch")
     assert globals_() == before

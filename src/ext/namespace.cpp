@@ -745,8 +745,10 @@ nb::object cmd_proc_arg_default(vt::Args &a) {
         nb::object words = tuple_of(
             {VT_STR("::info"), VT_STR("default"), cmd_name(self), vt::listify(arg_name), tmp_var});
         nb::object result = tk_call(self, words);
+        // As text: the typed object tkinter would give is the int 3 once
+        // the procedure has run and compiled its default.
         if (vt::truthy(cast(self, VT_STR("cast_boolean"), result)))
-            return callm(tmp_var, VT_STR("get"));
+            return callm(tmp_var, VT_STR("get_str"));
         return nb::none();
     });
 }
