@@ -464,3 +464,28 @@ def test_startup_hook_on_plain_tcl():
     assert app.eval("package present hobnail") == "1.0"
     assert app.eval("namespace exists ::hobnail::_cbBkup") == "1"
     assert app.eval("info exists ::dir") == "0"
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        (b"abc", "abc"),
+        (b"", ""),
+        (b"\xc8\x00", "\u00c8\x00"),
+        (b"12", 12),
+        ((b"a b", ("x", b"y z")), ("a b", "x {y z}")),
+    ],
+    ids=["text", "empty", "high-byte-and-nul", "number", "inside-tuples"],
+)
+def test_cast_any_reads_bytes_as_tcl_text(interp, value, expected):
+    result = interp.cast_any(value)
+    assert result == expected and type(result) is type(expected)
+
+
+def test_byte_array_results_are_text_not_repr(interp):
+    text = "".join(f"{{k{i} v}} " for i in range(50))
+    long = interp.tk.call("binary", "format", "a*", text)
+    assert isinstance(long, bytes)
+    keyed = interp.cast_any(long)
+    assert sorted(keyed) == sorted(f"k{i}" for i in range(50))
+    assert interp.cast_any(interp.tk.call("binary", "encode", "base64", "hello")) == "aGVsbG8="

@@ -148,3 +148,18 @@ def test_words_reach_tcl_unchanged(words):
     text = interp.vox.list(*words, cast_=False)
     assert text == listify(words)
     assert interp.cast_list(text) == tuple(listify(w) for w in words)
+
+
+def test_byte_array_results_are_text(interp):
+    # Tcl's byte arrays reach Python as bytes; the proxy gives Tcl's text of them
+    assert interp.vox.binary("encode", "base64", "hello") == "aGVsbG8="
+    assert interp.vox.binary("encode", "base64", "hello", cast_=False) == "aGVsbG8="
+    assert interp.vox.binary("format", "a*", "x y", cast_=False) == "x y"
+    assert interp.vox.binary("format", "c", 200, cast_=False) == "\u00c8"
+    long = interp.vox.binary("encode", "base64", "x" * 200)
+    assert isinstance(long, str) and long == interp.tk.eval("binary encode base64 [string repeat x 200]")
+    # a list holding a byte array comes back as a tuple with bytes in it
+    script = 'list [binary format a* "a b"] c'
+    assert interp.tk.call("eval", script) == (b"a b", "c")
+    assert interp.vox.eval(script, cast_=False) == "{a b} c"
+    assert interp.vox.eval(script) == ("a b", "c")

@@ -573,7 +573,7 @@ nb::object cast_any(vt::Args &a) {
     PyTypeObject *tp = Py_TYPE(value.ptr());
     if (tp == &PyTuple_Type) {
         nb::object fn = get_attr(self, VT_STR("cast_list"));
-        return call_kw(fn, {value}, VT_STR("item_cast"), a.g(VT_STR("listify")));
+        return call_kw(fn, {vt::bytes_as_text(value)}, VT_STR("item_cast"), a.g(VT_STR("listify")));
     }
     if (tp == &PyLong_Type || tp == &PyFloat_Type || tp == &PyBool_Type)
         return value;
@@ -585,7 +585,8 @@ nb::object cast_any(vt::Args &a) {
         if (eq)
             return class_cast_keyed_list(a, value);
     }
-    value = vt::str(value);
+    // A byte array is text to Tcl, not the repr of a bytes object.
+    value = tp == &PyBytes_Type ? vt::bytes_as_text(value) : vt::str(value);
     if (!PyUnicode_Check(value.ptr()))
         vt::raise(PyExc_TypeError, "__str__ returned non-string");
     if (nb::object tk = stock_tk(self); tk.is_valid()) {

@@ -143,6 +143,49 @@ struct RecursionGuard {
 #define VT_TCLX_KEYED_TYPE "keyedList"
 
 // ---------------------------------------------------------------------------
+// Tcl results as text
+
+// A byte array (what tkinter hands over for Tcl's bytearray objects) is
+// text to Tcl: each byte stands for the character of the same code.  Returns
+// `o` with every bytes object in it, inside tuples too, replaced by that
+// text; `o` itself when it holds none.
+inline nb::object bytes_as_text(nb::handle o) {
+    PyObject *p = o.ptr();
+    if (PyBytes_Check(p)) {
+        PyObject *r = PyUnicode_DecodeLatin1(PyBytes_AS_STRING(p), PyBytes_GET_SIZE(p), nullptr);
+        if (!r)
+            throw nb::python_error();
+        return nb::steal(r);
+    }
+    if (!PyTuple_Check(p))
+        return nb::borrow(o);
+    Py_ssize_t n = PyTuple_GET_SIZE(p);
+    nb::object out;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *item = PyTuple_GET_ITEM(p, i);
+        if (!PyBytes_Check(item) && !PyTuple_Check(item))
+            continue;
+        RecursionGuard guard(" in bytes_as_text");
+        nb::object text = bytes_as_text(nb::handle(item));
+        if (text.ptr() == item)
+            continue;
+        if (!out.is_valid()) {
+            // A new tuple: slicing a whole tuple would give the same one.
+            PyObject *copy = PyTuple_New(n);
+            if (!copy)
+                throw nb::python_error();
+            for (Py_ssize_t k = 0; k < n; ++k)
+                PyTuple_SET_ITEM(copy, k, Py_NewRef(PyTuple_GET_ITEM(p, k)));
+            out = nb::steal(copy);
+        }
+        PyObject *old = PyTuple_GET_ITEM(out.ptr(), i);
+        PyTuple_SET_ITEM(out.ptr(), i, text.release().ptr());
+        Py_DECREF(old);
+    }
+    return out.is_valid() ? out : nb::borrow(o);
+}
+
+// ---------------------------------------------------------------------------
 // Call helpers: the C API with errors turned into nb::python_error.
 
 // A new reference from the C API, or unwind with its error.

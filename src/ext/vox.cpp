@@ -170,8 +170,13 @@ nb::object code_call(vt::Args &a) {
         throw nb::python_error();
     }
     nb::object res = nb::steal(result);
-    if (!cast)
-        return vt::listify(res);
+    if (!cast) {
+        // Byte arrays read as Tcl's text of them, not as lists of byte values.
+        nb::object text = vt::bytes_as_text(res);
+        if (PyUnicode_Check(text.ptr()))
+            return text;
+        return vt::listify(text);
+    }
     PyObject *cargs2[2] = {interp.ptr(), res.ptr()};
     return checked(PyObject_VectorcallMethod(VT_STR("cast_any").ptr(), cargs2,
                                              2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
