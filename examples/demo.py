@@ -15,7 +15,9 @@ LIBRARY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "tcllib", "in
 
 # 1. An interpreter: Tcl without Tk, TclX loaded, history recording.
 tcl = Interpreter()
-tcl.eval("source " + listify(LIBRARY))
+# listify of a str is that str itself; a list of one word quotes it as one
+# word, so a path with a space (or a brace) stays one argument of source.
+tcl.eval("source " + listify([LIBRARY]))
 
 # 2. Quick calls through the proxy: attributes name the command, keyword
 #    arguments become dashed options, results come back cast (int here).
