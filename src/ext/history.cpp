@@ -9,7 +9,7 @@ namespace {
 // Classes made at import; they live as long as the process, as module-level
 // classes do.
 PyObject *g_Entry = nullptr;
-PyObject *g_entry_init = nullptr; // Entry.__init__ as defined here
+vt::FastGuard g_entry_guard; // Entry(item) built directly
 PyObject *g_deque = nullptr;
 PyObject *g_empty_tuple = nullptr;
 PyObject *g_debug_fmt = nullptr;   // "%% %s"
@@ -100,31 +100,17 @@ void init_entry(nb::handle self, nb::handle api, vt::Args &a) {
 // ours, the object is built directly, which skips the generic type call.
 nb::object make_entry(nb::handle item, vt::Args &a) {
     nb::object cls = a.g(VT_STR("Entry"));
-    if (cls.ptr() == g_Entry) {
-        // The type's version tag changes whenever its dict does, so an
-        // unchanged tag means __init__ is still ours without a lookup.
-        static unsigned int checked_tag = 0;
-        PyTypeObject *etp = (PyTypeObject *)g_Entry;
-        bool ours = PyType_HasFeature(etp, Py_TPFLAGS_VALID_VERSION_TAG) &&
-                    etp->tp_version_tag == checked_tag && checked_tag != 0;
-        if (!ours) {
-            PyObject *init = PyDict_GetItemWithError(etp->tp_dict, VT_STR("__init__").ptr());
-            if (!init && PyErr_Occurred())
-                throw nb::python_error();
-            ours = init == g_entry_init;
-            if (ours && PyType_HasFeature(etp, Py_TPFLAGS_VALID_VERSION_TAG))
-                checked_tag = etp->tp_version_tag;
-        }
-        if (ours) {
-            nb::object text = PyUnicode_Check(item.ptr()) ? nb::borrow(item) : join_words(item);
-            nb::object ts = a.g(VT_STR("get_time"))();
-            PyTypeObject *tp = (PyTypeObject *)g_Entry;
-            nb::object self = checked(tp->tp_alloc(tp, 0));
-            // Fresh object: its two slots are empty, so store without decref.
-            *(PyObject **)((char *)self.ptr() + g_off_timestamp) = ts.release().ptr();
-            *(PyObject **)((char *)self.ptr() + g_off_api) = text.release().ptr();
-            return self;
-        }
+    // The stock Entry, its construction and its two slots untouched: build
+    // the object directly, which skips the generic type call.
+    if (cls.ptr() == g_Entry && g_entry_guard.type_ok((PyTypeObject *)g_Entry)) {
+        nb::object text = PyUnicode_Check(item.ptr()) ? nb::borrow(item) : join_words(item);
+        nb::object ts = a.g(VT_STR("get_time"))();
+        PyTypeObject *tp = (PyTypeObject *)g_Entry;
+        nb::object self = checked(tp->tp_alloc(tp, 0));
+        // Fresh object: its two slots are empty, so store without decref.
+        *(PyObject **)((char *)self.ptr() + g_off_timestamp) = ts.release().ptr();
+        *(PyObject **)((char *)self.ptr() + g_off_api) = text.release().ptr();
+        return self;
     }
     return cls(item);
 }
@@ -187,7 +173,6 @@ NB_MODULE(history, m) {
         "Built-in __init__\n\n"
         "api: the call, a str or an iterable of command words (joined with spaces;\n"
         "words that contain a space are wrapped in braces).");
-    g_entry_init = init.ptr(); // kept alive by the class namespace
 
     entry.def(
         "__str__", {vt::arg("self")},
@@ -225,6 +210,7 @@ NB_MODULE(history, m) {
     };
     g_off_timestamp = offset_of("timestamp");
     g_off_api = offset_of("api");
+    g_entry_guard.init((PyTypeObject *)g_Entry, {}, {"timestamp", "api"}, true);
     m.attr("Entry") = Entry;
 
     // ---- History ----------------------------------------------------------

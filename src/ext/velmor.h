@@ -221,11 +221,17 @@ template <typename... H> nb::object call(nb::handle fn, H... args) {
                                        sizeof...(H) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 // self.<name> for a plain instance attribute: straight from the instance
-// dict when the class defines nothing of that name (what the generic lookup
-// would find too, without going through a __getattr__ hook first).
+// dict when the class defines nothing of that name and its attribute lookup
+// is object's own (a __getattr__ hook only runs on a miss), which is what
+// the generic lookup would find too.  Any __getattribute__ of the class or
+// of a C base takes the general way.
 inline nb::object instance_attr(nb::handle self, nb::handle name) {
+    static PyObject *object_getattribute =
+        _PyType_Lookup(&PyBaseObject_Type, VT_STR("__getattribute__").ptr());
+    PyTypeObject *tp = Py_TYPE(self.ptr());
     PyObject **dp = _PyObject_GetDictPtr(self.ptr());
-    if (dp && *dp && !_PyType_Lookup(Py_TYPE(self.ptr()), name.ptr())) {
+    if (dp && *dp && !_PyType_Lookup(tp, name.ptr()) &&
+        _PyType_Lookup(tp, VT_STR("__getattribute__").ptr()) == object_getattribute) {
         PyObject *v = PyDict_GetItemWithError(*dp, name.ptr());
         if (v)
             return nb::borrow(v);
@@ -234,6 +240,125 @@ inline nb::object instance_attr(nb::handle self, nb::handle name) {
     }
     return get_attr(self, name);
 }
+
+// ---------------------------------------------------------------------------
+// Fast-path guard
+//
+// A fast path does directly what Python's generic protocol would do for an
+// object of one of our classes: build it, look up one of its methods and call
+// it, read an attribute.  It may run only while the protocol would reach the
+// very code the path stands in for; otherwise the general way runs, and with
+// it whatever the user put in place.  One guard decides this for every fast
+// path, from everything that can redirect the protocol:
+//   - the type's tp_new (constructing paths only) and tp_getattro are the
+//     stock class's, so a patched or inherited __new__ or __getattribute__
+//     takes the general way;
+//   - __getattribute__, __getattr__ and every named attribute resolve on the
+//     type to the stock class's objects (absent where the stock has none):
+//     subclass overrides and class attributes patched later both show;
+//   - per object, no named attribute an instance can shadow (a plain name
+//     whose class value is not a data descriptor) is in the instance dict.
+// The type part is cached on (type, version tag): Python gives a type a new
+// tag whenever it or one of its bases changes, so a patch is seen at once.
+class FastGuard {
+public:
+    // `stock`: the class the path is written for, complete (methods in
+    // place).  `names`: the attributes the path stands in for.  With
+    // `construct`, the path builds instances: tp_new, __new__ and __init__
+    // are checked too, and so is the metaclass's call.
+    //
+    // `attrs` are looked up on the object as attributes (so its own dict
+    // can shadow them), `type_only` only on its type: special methods, and
+    // instance fields that the path reads from the instance dict itself.
+    void init(PyTypeObject *stock, std::initializer_list<const char *> attrs,
+              std::initializer_list<const char *> type_only = {}, bool construct = false) {
+        construct_ = construct;
+        getattro_ = stock->tp_getattro;
+        new_ = stock->tp_new;
+        meta_call_ = Py_TYPE(stock)->tp_call;
+        for (const char *n : attrs)
+            expect(stock, n, true);
+        for (const char *n : type_only)
+            expect(stock, n, false);
+        for (const char *n : {"__getattribute__", "__getattr__"})
+            expect(stock, n, false);
+        if (construct)
+            for (const char *n : {"__new__", "__init__"})
+                expect(stock, n, false);
+    }
+
+    // Whether objects of type `tp` may take the fast path (the instance dict
+    // aside).
+    bool type_ok(PyTypeObject *tp) {
+        bool valid = PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG);
+        if (valid)
+            for (const Seen &e : seen_)
+                if (e.tp == tp && e.tag == tp->tp_version_tag)
+                    return e.ok;
+        bool ok = tp->tp_getattro == getattro_ &&
+                  (!construct_ || (tp->tp_new == new_ && Py_TYPE(tp)->tp_call == meta_call_));
+        for (const Expect &e : expect_) {
+            if (!ok)
+                break;
+            ok = _PyType_Lookup(tp, e.name) == e.value;
+        }
+        // The lookups above assign a tag if the type had none.
+        if (PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG))
+            seen_[next_++ % n_seen] = Seen{tp, tp->tp_version_tag, ok};
+        return ok;
+    }
+
+    // Whether `self` may take the fast path: its type passes and its own
+    // dict shadows none of the named attributes.
+    bool ok(PyObject *self) {
+        if (!type_ok(Py_TYPE(self)))
+            return false;
+        if (!any_shadowable_)
+            return true;
+        PyObject **dp = _PyObject_GetDictPtr(self);
+        PyObject *d = dp ? *dp : nullptr;
+        if (!d || PyDict_GET_SIZE(d) == 0)
+            return true;
+        for (const Expect &e : expect_) {
+            if (!e.shadowable)
+                continue;
+            if (PyDict_GetItemWithError(d, e.name))
+                return false;
+            if (PyErr_Occurred())
+                throw nb::python_error();
+        }
+        return true;
+    }
+
+private:
+    void expect(PyTypeObject *stock, const char *n, bool attr) {
+        PyObject *name = intern(n);
+        PyObject *value = _PyType_Lookup(stock, name);
+        // A data descriptor on the class wins over the instance dict.
+        bool shadowable = attr && !(value && Py_TYPE(value)->tp_descr_set);
+        // Held for the life of the process: a freed stock object's address
+        // must never match a newcomer's.
+        expect_.push_back({name, Py_XNewRef(value), shadowable});
+        any_shadowable_ = any_shadowable_ || shadowable;
+    }
+    struct Expect {
+        PyObject *name, *value;
+        bool shadowable;
+    };
+    struct Seen {
+        PyTypeObject *tp; // compared only, never dereferenced
+        unsigned int tag;
+        bool ok;
+    };
+    static constexpr unsigned n_seen = 8;
+    std::vector<Expect> expect_;
+    getattrofunc getattro_ = nullptr;
+    newfunc new_ = nullptr;
+    ternaryfunc meta_call_ = nullptr;
+    bool construct_ = false, any_shadowable_ = false;
+    Seen seen_[n_seen] = {};
+    unsigned next_ = 0;
+};
 
 // The pending exception, taken out of the error indicator (normalized, its
 // traceback attached), or null when none is set.
