@@ -21,6 +21,6 @@ def report(label, ours, raw, goal, at_least=False):
     ratio = ours / raw
     ok = ratio >= goal if at_least else ratio <= goal
     sign = ">=" if at_least else "<="
-    print(f"{label:52s} {ours * 1e6:11.3f} us  raw {raw * 1e6:11.3f} us  "
+    print(f"{label:60s} {ours * 1e6:11.3f} us  raw {raw * 1e6:11.3f} us  "
           f"ratio {ratio:5.2f}x  [goal {sign} {goal}x: {'ok' if ok else 'MISSED'}]")
     return ratio
