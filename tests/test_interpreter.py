@@ -435,19 +435,123 @@ def long_way():
     return LongWay()
 
 
-numberish = st.from_regex(r"[ \t\n]?[-+]?(0[xob])?[0-9a-fA-F._e]{0,6}[ \t]?", fullmatch=True)
-words = st.sampled_from(["true", "FALSE", "yes", "no", "on", "off", "of", "o", "t", "n", "inf", "-Inf",
-                         "NaN", "nan", "Infinity", "0", "00", "-0", "08", "012", "1e5", ".5", "5.",
-                         "99999999999999999999", " 1 ", "\v5", "{a 1}", "a 1", "x\x00", ""])
+def written_cast_any(interp, text):
+    """cast_any of a str as its attempts read, one public method after another."""
+    for cast in (interp.cast_int, interp.cast_double, interp.cast_boolean):
+        try:
+            return cast(text)
+        except (TypeError, ValueError):
+            pass
+    if text:
+        try:
+            return Interpreter.cast_keyed_list(text)
+        except (TypeError, ValueError):
+            pass
+    return text
 
 
-@settings(max_examples=200, deadline=None)
-@given(text=st.one_of(numberish, words, st.text(max_size=8)))
-def test_cast_any_shortcut_matches_long_way(long_way, text):
+def same_cast(got, want):
+    assert type(got) is type(want), (got, want)
+    assert got == want or (got != got and want != want)  # NaN never equals itself
+
+
+# Words Tcl reads as numbers or booleans in unusual spellings, and texts next to them.
+UNUSUAL = [
+    "0x1F", "0X1f", "1e3", "1E+3", " 7 ", "\t7\n", "\v5", "0o17", "0O17", "017", "08", "0b101",
+    "0B2", "0x", "1_000", "-0", "+5", "+-5", "--5", "1.", ".5", ".", "-.5e-2", "5e", "1e400",
+    "NaN", "nan", "-NaN", "Inf", "-inf", "+Infinity", "infinit", "t", "tr", "TRUE", "true ",
+    " true", "f", "of", "o", "on", "ON", "off", "offf", "y", "yes", "no", "n", "0", "1", "00",
+    "2", "99999999999999999999", "-99999999999999999999", "9223372036854775807",
+    "9223372036854775808", "-9223372036854775808", "-9223372036854775809",
+    "18446744073709551616", " ", "", "  \t ", "hello", "hello world", "{hello world}",
+    "{a 1} {b 2}", "{a 1} b", "{a 1", "{a b c}", '"a b" "c d"', "a\\ b", "{a 1} {a.b 2}",
+    "{a {{b 1}}}", "{k {}}", "7\x00", "a\x00b", "{a\x00 1}", "\U0001F600", "{\U0001F600 1}",
+    "1\U0001F600", "\ud800", "{\ud800 1}", "5\ud800", "\u00a07", "7\u00a0", "\u0663",
+    "1" * 500, "-" + "9" * 450, "0x" + "f" * 30,
+]
+
+
+@pytest.mark.parametrize("text", UNUSUAL, ids=ascii)
+def test_cast_any_matches_written_order(text):
     interp = imod._global_interpreter
-    fast, slow = interp.cast_any(text), long_way.cast_any(text)
-    assert fast == slow or (fast != fast and slow != slow)  # NaN never equals itself
-    assert type(fast) is type(slow)
+    same_cast(interp.cast_any(text), written_cast_any(interp, text))
+
+
+@pytest.mark.parametrize("text, expected", [
+    ("0x1F", 31), ("1e3", 1000.0), (" 7 ", 7), ("0o17", 15), ("t", True), ("of", False),
+    ("NaN", "NaN"), ("Inf", float("inf")), ("1_000", "1_000"), ("-0", 0), ("0b101", 5),
+    ("true ", "true "), ("{a 1} {a.b 2}", "{a 1} {a.b 2}"), (" ", NestMap()),
+], ids=ascii)
+def test_cast_any_unusual_spellings(text, expected):
+    same_cast(imod._global_interpreter.cast_any(text), expected)
+
+
+numberish = st.from_regex(r"[ \t\n]?[-+]?(0[xobXOB])?[0-9a-fA-F._eEnNiItT]{0,8}[ \t]?",
+                          fullmatch=True)
+words = st.sampled_from(UNUSUAL)
+listish = st.lists(st.sampled_from(["a", "1", "{", "}", " ", '"', "\\", "{a 1}", "b c", "\x00"]),
+                   max_size=6).map("".join)
+
+
+@settings(max_examples=300, deadline=None)
+@given(text=st.one_of(numberish, words, listish, st.text(max_size=12)))
+def test_cast_any_is_written_order(long_way, text):
+    interp = imod._global_interpreter
+    want = written_cast_any(interp, text)
+    same_cast(interp.cast_any(text), want)
+    same_cast(long_way.cast_any(text), want)
+
+
+def test_cast_any_patched_scalar_casts_still_run(monkeypatch):
+    interp = Interpreter()
+    seen = []
+    for name in ("cast_int", "cast_double", "cast_boolean"):
+        def fake(self, value, name=name):
+            seen.append(name)
+            raise ValueError(name)
+        monkeypatch.setattr(Interpreter, name, fake)
+    assert interp.cast_any("12") == "12"
+    assert seen == ["cast_int", "cast_double", "cast_boolean"]
+
+
+@pytest.mark.parametrize("name", ["cast_int", "cast_double", "cast_boolean", "getint", "getdouble"])
+def test_cast_any_instance_patch_still_runs(name):
+    interp = Interpreter()
+    setattr(interp, name, lambda value: "patched " + name)
+    # cast_int and cast_double reach getint and getdouble through the instance.
+    assert interp.cast_any("hello world") == "patched " + name
+
+
+def test_cast_any_subclass_cast_runs():
+    class Words(Interpreter):
+        def cast_boolean(self, value):
+            return "boolean of " + value
+
+    assert Words().cast_any("hello") == "boolean of hello"
+
+
+@pytest.mark.parametrize("target", ["class_method", "from_tcl", "package_cast_list",
+                                    "module_split"])
+def test_cast_any_patched_keyed_list_attempt_runs(monkeypatch, target):
+    seen = []
+
+    def split(value):
+        seen.append(value)
+        return ("k v", "w x") if value == "hello world" else tuple(value.split())
+
+    if target == "class_method":
+        monkeypatch.setattr(Interpreter, "cast_keyed_list",
+                            staticmethod(lambda value: seen.append(value) or "kl"))
+    elif target == "from_tcl":
+        monkeypatch.setattr(NestMap, "from_tcl",
+                            staticmethod(lambda value: seen.append(value) or "kl"))
+    elif target == "package_cast_list":
+        monkeypatch.setattr(velmor.tcl, "cast_list", split)
+    else:
+        monkeypatch.setattr(imod, "GetListFromAny", split)
+    result = imod._global_interpreter.cast_any("hello world")
+    assert seen and seen[0] == "hello world"
+    assert result != "hello world"
 
 
 def test_startup_hook_on_plain_tcl():

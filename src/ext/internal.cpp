@@ -22,6 +22,8 @@
 
 #include <tcl.h>
 
+#include <climits>
+
 // Tcl 8.6 counts in int; 9.0 names the type.
 #ifndef TCL_SIZE_MAX
 typedef int Tcl_Size;
@@ -385,6 +387,103 @@ nb::object make_probe(vt::Args &a) {
     return vt::make_function_from(mod, name.c_str(), qual.c_str(), params, probe_body);
 }
 
+// ---------------------------------------------------------------------------
+// Tcl's parsers for the casts (C API only, see velmor.h InternalAPI)
+//
+// None of these touches an interpreter: with a null interpreter Tcl builds
+// no error message, so a "no" costs no more than the parse.
+
+bool stubs_or_error() {
+    if (g_stubs_ready)
+        return true;
+    PyObject *r = vt::guarded([]() -> PyObject * {
+        private_interp();
+        return Py_NewRef(Py_None);
+    });
+    Py_XDECREF(r);
+    return r != nullptr;
+}
+
+bool obj_type_is(Tcl_Obj *obj, const char *name) {
+    return obj->typePtr && strcmp(obj->typePtr->name, name) == 0;
+}
+
+int api_parse_int(const char *text, Py_ssize_t len, long long *out) {
+    if (!stubs_or_error())
+        return -1;
+    if (len > INT_MAX)
+        return 2;
+    Tcl_Obj *obj = Tcl_NewStringObj(text, (Tcl_Size)len);
+    Tcl_IncrRefCount(obj);
+    Tcl_WideInt w = 0;
+    int r = 0;
+    if (Tcl_GetWideIntFromObj(nullptr, obj, &w) == TCL_OK)
+        r = obj_type_is(obj, "int") || obj_type_is(obj, "wideInt") ? 1 : 2;
+    else if (obj_type_is(obj, "bignum"))
+        r = 2; // an integer too wide for Tcl_WideInt
+    Tcl_DecrRefCount(obj);
+    *out = (long long)w;
+    return r;
+}
+
+int api_parse_double(const char *text, double *out) {
+    if (!stubs_or_error())
+        return -1;
+    return Tcl_GetDouble(nullptr, text, out) == TCL_OK ? 1 : 0;
+}
+
+int api_parse_boolean(const char *text, int *out) {
+    if (!stubs_or_error())
+        return -1;
+    return Tcl_GetBoolean(nullptr, text, out) == TCL_OK ? 1 : 0;
+}
+
+// The shape test on the same modified UTF-8 that GetListFromAny splits.
+// Elements come back from Tcl_SplitList in that form already, and their
+// str form encodes back to the same bytes, so splitting them here answers
+// what splitting their str would.
+int pairs_shape_text(const char *text) {
+    Tcl_Size argc = 0;
+    const char **argv = nullptr;
+    if (Tcl_SplitList(nullptr, text, &argc, &argv) != TCL_OK)
+        return 0;
+    int ok = 1;
+    for (Tcl_Size i = 0; i < argc && ok; ++i) {
+        Tcl_Size n = 0;
+        const char **parts = nullptr;
+        if (Tcl_SplitList(nullptr, argv[i], &n, &parts) != TCL_OK) {
+            ok = 0;
+            break;
+        }
+        Tcl_Free((char *)parts);
+        ok = n == 2;
+    }
+    Tcl_Free((char *)argv);
+    return ok;
+}
+
+int api_pairs_shape(PyObject *s) {
+    if (!stubs_or_error())
+        return -1;
+    if (PyUnicode_IS_ASCII(s)) {
+        const char *data = (const char *)PyUnicode_DATA(s);
+        if ((Py_ssize_t)strlen(data) == PyUnicode_GET_LENGTH(s))
+            return pairs_shape_text(data);
+    }
+    PyObject *r = vt::guarded([&]() -> PyObject * {
+        std::string buf;
+        encode_tcl(s, buf);
+        return PyLong_FromLong(pairs_shape_text(buf.c_str()));
+    });
+    if (!r)
+        return -1;
+    int ok = (int)PyLong_AsLong(r);
+    Py_DECREF(r);
+    return ok;
+}
+
+const vt::InternalAPI c_api = {api_parse_int, api_parse_double, api_parse_boolean, api_pairs_shape};
+
 } // namespace
 
 NB_MODULE(internal, m) {
@@ -395,6 +494,8 @@ NB_MODULE(internal, m) {
         vt::raise(PyExc_ImportError, "unexpected layout of _tkinter.Tcl_Obj");
     m.attr("TclError") = nb::handle(g_TclError);
     m.attr("Tcl_Obj") = nb::handle(g_TclObjType);
+    m.attr("_C_API") =
+        nb::steal(PyCapsule_New((void *)&c_api, "velmor.tcl.internal._C_API", nullptr));
 
     vt::def(
         m, "GetListFromAny", {vt::arg("value")},

@@ -429,34 +429,41 @@ nb::object class_cast_keyed_list(vt::Args &a, nb::handle value) {
 // ---------------------------------------------------------------------------
 // cast_any shortcut
 //
-// With the stock methods in place, cast_any's attempts can skip what cannot
-// succeed: a str whose first non-blank character cannot start a Tcl number
-// raises in getint/getdouble, one that cannot start a boolean word in
-// getboolean.  Skipping saves building and dropping three exceptions per
-// attempt; the results are those of the long way.
+// With the stock classes and methods in place, cast_any asks Tcl's own
+// parsers, with no interpreter, which of its attempts can succeed, and makes
+// only that one: the int, double and boolean readings of the text tkinter
+// would hand to getint/getdouble/getboolean, and the key/value shape of the
+// list NestMap.from_tcl would split.  A "no" then costs a parse instead of
+// building and dropping an exception (some of them TclErrors with messages)
+// per attempt; the results are those of the long way.  Anything the
+// shortcut cannot decide (integers beyond a machine word, text with NUL or
+// lone surrogates, very long numeric text) takes the long way.
 
 bool tcl_space(Py_UCS4 c) {
     return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
-// Whether cast_int/cast_double/cast_boolean, getint/getdouble are the stock
-// ones for this object (class and instance), and tk is a tkinter app.
+// Whether a class is the stock one as far as `names` go: each resolves to
+// the recorded object, and the lookup that finds them is the generic one
+// (on instances when `on_instances`, else on the class itself).  The answer
+// is cached against the type's version tag.
 struct StockCache {
     PyTypeObject *tp = nullptr;
     unsigned int version = 0;
     bool stock = false;
 };
 
-bool stock_type(PyTypeObject *tp) {
-    static StockCache cache;
+bool stock_class(StockCache &cache, PyTypeObject *tp, bool on_instances,
+                 std::initializer_list<std::pair<nb::handle, PyObject *>> names) {
     if ((tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && cache.tp == tp &&
         cache.version == tp->tp_version_tag)
         return cache.stock;
-    bool stock = _PyType_Lookup(tp, VT_STR("cast_int").ptr()) == g_cast_int_fn &&
-                 _PyType_Lookup(tp, VT_STR("cast_double").ptr()) == g_cast_double_fn &&
-                 _PyType_Lookup(tp, VT_STR("cast_boolean").ptr()) == g_cast_boolean_fn &&
-                 _PyType_Lookup(tp, VT_STR("getint").ptr()) == g_getint_fn &&
-                 _PyType_Lookup(tp, VT_STR("getdouble").ptr()) == g_getdouble_fn;
+    bool stock = on_instances
+                     ? _PyType_Lookup(tp, VT_STR("__getattribute__").ptr()) ==
+                           _PyType_Lookup(&PyBaseObject_Type, VT_STR("__getattribute__").ptr())
+                     : Py_TYPE(tp)->tp_getattro == PyType_Type.tp_getattro;
+    for (auto &n : names)
+        stock = stock && _PyType_Lookup(tp, n.first.ptr()) == n.second;
     if (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) {
         cache.tp = tp;
         cache.version = tp->tp_version_tag;
@@ -465,9 +472,82 @@ bool stock_type(PyTypeObject *tp) {
     return stock;
 }
 
-// The instance's tk when the shortcut applies, else null.
+// Stock keyed-list attempt: Interpreter.cast_keyed_list -> NestMap.from_tcl
+// -> the package's cast_list -> GetListFromAny, each the one defined here.
+PyObject *g_Interpreter, *g_cast_keyed_list_sm, *g_NestMap, *g_from_tcl_sm, *g_cast_list_fn,
+    *g_GetListFromAny;
+
+bool global_is(vt::Args &a, nb::handle name, PyObject *expected) {
+    PyObject *v = PyDict_GetItemWithError(a.globals, name.ptr());
+    if (!v && PyErr_Occurred())
+        throw nb::python_error();
+    return v == expected;
+}
+
+bool stock_keyed(vt::Args &a) {
+    static StockCache interp_cache, nestmap_cache;
+    if (!global_is(a, VT_STR("Interpreter"), g_Interpreter) ||
+        !global_is(a, VT_STR("NestMap"), g_NestMap) ||
+        !global_is(a, VT_STR("GetListFromAny"), g_GetListFromAny))
+        return false;
+    if (!stock_class(interp_cache, (PyTypeObject *)g_Interpreter, false,
+                     {{VT_STR("cast_keyed_list"), g_cast_keyed_list_sm}}) ||
+        !stock_class(nestmap_cache, (PyTypeObject *)g_NestMap, false,
+                     {{VT_STR("from_tcl"), g_from_tcl_sm}}))
+        return false;
+    PyObject *pkg = PyImport_GetModule(VT_STR("velmor.tcl").ptr());
+    if (!pkg) {
+        if (PyErr_Occurred())
+            throw nb::python_error();
+        return false;
+    }
+    nb::object keep = nb::steal(pkg);
+    PyObject *d = PyModule_Check(pkg) ? PyModule_GetDict(pkg) : nullptr;
+    if (!d)
+        return false;
+    PyObject *fn = PyDict_GetItemWithError(d, VT_STR("cast_list").ptr());
+    if (!fn && PyErr_Occurred())
+        throw nb::python_error();
+    return fn == g_cast_list_fn;
+}
+
+// A single word of list text (no white space, braces, quotes, backslashes):
+// it splits into itself, never into key/value pairs.
+bool plain_word(PyObject *s) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    int kind = PyUnicode_KIND(s);
+    const void *data = PyUnicode_DATA(s);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (tcl_space(c) || c == '{' || c == '}' || c == '"' || c == '\\')
+            return false;
+    }
+    return true;
+}
+
+// Whether the keyed-list attempt on the non-empty str `value` can succeed.
+bool keyed_may_succeed(vt::Args &a, nb::handle value) {
+    if (!PyUnicode_CheckExact(value.ptr()) || !stock_keyed(a))
+        return true;
+    if (plain_word(value.ptr()))
+        return false;
+    int r = vt::internal_api()->pairs_shape(value.ptr());
+    if (r < 0)
+        throw nb::python_error();
+    return r != 0;
+}
+
+// The instance's tk when the int/float/bool shortcut applies, else null:
+// cast_int/cast_double/cast_boolean and getint/getdouble are the stock ones
+// (class and instance) and tk is a tkinter application object.
 nb::object stock_tk(nb::handle self) {
-    if (!stock_type(Py_TYPE(self.ptr())))
+    static StockCache cache;
+    if (!stock_class(cache, Py_TYPE(self.ptr()), true,
+                     {{VT_STR("cast_int"), g_cast_int_fn},
+                      {VT_STR("cast_double"), g_cast_double_fn},
+                      {VT_STR("cast_boolean"), g_cast_boolean_fn},
+                      {VT_STR("getint"), g_getint_fn},
+                      {VT_STR("getdouble"), g_getdouble_fn}}))
         return nb::object();
     PyObject **dp = _PyObject_GetDictPtr(self.ptr());
     if (!dp || !*dp)
@@ -511,60 +591,81 @@ bool plain_decimal(PyObject *s) {
     return true;
 }
 
-// tk.<method>(value); null (error cleared) when it fails the way the stock
-// cast would report as TypeError/ValueError (TclError included).
-PyObject *try_tk(nb::handle tk, nb::handle method, nb::handle value) {
-    PyObject *args[2] = {tk.ptr(), value.ptr()};
-    PyObject *r =
-        PyObject_VectorcallMethod(method.ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-    if (r)
-        return r;
-    if (!(matches(g_TclError) || matches_type_or_value()))
-        throw nb::python_error();
-    PyErr_Clear();
-    return nullptr;
-}
+// Numeric text longer than this goes the long way (and through its guards).
+constexpr Py_ssize_t QUICK_NUMBER_MAX = 400;
 
-// The int/float/bool attempts of cast_any for a str, the short way.  Returns
-// the value, or null when none applies (the keyed-list attempt comes next).
-nb::object quick_scalar(vt::Args &a, nb::handle self, nb::handle tk, nb::handle value) {
+enum class Quick { Found, None, Undecided };
+
+// The int/float/bool attempts of cast_any for an exact str.  Found: `out`
+// holds what the first succeeding attempt returns; None: no attempt can
+// succeed; Undecided: the attempts must be made.
+Quick quick_scalar(nb::handle value, nb::object &out) {
     PyObject *s = value.ptr();
     Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    int kind = PyUnicode_KIND(s);
+    const void *data = PyUnicode_DATA(s);
     Py_UCS4 c = 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        Py_UCS4 ch = PyUnicode_READ_CHAR(s, i);
+        Py_UCS4 ch = PyUnicode_READ(kind, data, i);
         if (!tcl_space(ch)) {
             c = ch;
             break;
         }
     }
-    bool number = c && (std::strchr("0123456789+-.iInN", (int)c) != nullptr) && c < 128;
-    if (number) {
-        if (plain_decimal(s))
-            return checked(PyLong_FromUnicodeObject(s, 10));
-        // No Tcl integer has a '.'; "2.5" need not fail in getint first.
-        Py_ssize_t dot = PyUnicode_FindChar(s, '.', 0, n, 1);
-        if (dot == -2)
-            throw nb::python_error();
-        if (dot < 0) {
-            if (PyObject *r = try_tk(tk, VT_STR("getint"), value))
-                return nb::steal(r);
-        }
-        if (PyObject *r = try_tk(tk, VT_STR("getdouble"), value))
-            return nb::steal(r);
-    }
-    callm(a.g(VT_STR("TclDLL")), VT_STR("Tcl_ResetResult"), self);
+    // What Tcl's readers accept starts (after white space) with a sign, a
+    // digit, '.', Inf or NaN, or (with no white space) a boolean word.
+    bool number = c && c < 128 && std::strchr("0123456789+-.iInN", (int)c) != nullptr;
     bool boolean = number || (c && c < 128 && std::strchr("tTfFyYnNoO", (int)c) != nullptr);
-    if (boolean) {
-        if (PyObject *r = try_tk(tk, VT_STR("getboolean"), value)) {
-            int b = PyObject_IsTrue(r);
-            Py_DECREF(r);
-            if (b < 0)
+    if (!boolean)
+        return Quick::None;
+    if (number && n > QUICK_NUMBER_MAX)
+        return Quick::Undecided;
+    if (number && plain_decimal(s)) {
+        out = checked(PyLong_FromUnicodeObject(s, 10));
+        return Quick::Found;
+    }
+    // The bytes tkinter hands to Tcl.
+    Py_ssize_t len = 0;
+    const char *text = PyUnicode_AsUTF8AndSize(s, &len);
+    if (!text) {
+        PyErr_Clear();
+        return Quick::Undecided;
+    }
+    if ((Py_ssize_t)strlen(text) != len)
+        return Quick::Undecided;
+    const vt::InternalAPI *api = vt::internal_api();
+    if (number) {
+        // No Tcl integer has a '.'.
+        if (!std::memchr(text, '.', (size_t)len)) {
+            long long i = 0;
+            int r = api->parse_int(text, len, &i);
+            if (r < 0)
                 throw nb::python_error();
-            return nb::bool_(b != 0);
+            if (r == 2)
+                return Quick::Undecided;
+            if (r == 1) {
+                out = checked(PyLong_FromLongLong(i));
+                return Quick::Found;
+            }
+        }
+        double d = 0;
+        int r = api->parse_double(text, &d);
+        if (r < 0)
+            throw nb::python_error();
+        if (r == 1) {
+            out = checked(PyFloat_FromDouble(d));
+            return Quick::Found;
         }
     }
-    return nb::object();
+    int b = 0;
+    int r = api->parse_boolean(text, &b);
+    if (r < 0)
+        throw nb::python_error();
+    if (r == 1) {
+        out = nb::bool_(b != 0);
+        return Quick::Found;
+    }
+    return Quick::None;
 }
 
 nb::object cast_any(vt::Args &a) {
@@ -589,13 +690,14 @@ nb::object cast_any(vt::Args &a) {
     value = tp == &PyBytes_Type ? vt::bytes_as_text(value) : vt::str(value);
     if (!PyUnicode_Check(value.ptr()))
         vt::raise(PyExc_TypeError, "__str__ returned non-string");
-    if (nb::object tk = stock_tk(self); tk.is_valid()) {
-        nb::object r = quick_scalar(a, self, tk, value);
-        if (r.is_valid())
+    Quick quick = Quick::Undecided;
+    if (PyUnicode_CheckExact(value.ptr()) && stock_tk(self).is_valid()) {
+        nb::object r;
+        quick = quick_scalar(value, r);
+        if (quick == Quick::Found)
             return r;
-        goto keyed;
     }
-    {
+    if (quick == Quick::Undecided) {
         nb::handle names[3] = {VT_STR("cast_int"), VT_STR("cast_double"), VT_STR("cast_boolean")};
         for (nb::handle name : names) {
             PyObject *args[2] = {self.ptr(), value.ptr()};
@@ -608,8 +710,7 @@ nb::object cast_any(vt::Args &a) {
             PyErr_Clear();
         }
     }
-keyed:
-    if (PyUnicode_GET_LENGTH(value.ptr()) > 0) {
+    if (PyUnicode_GET_LENGTH(value.ptr()) > 0 && keyed_may_succeed(a, value)) {
         nb::object fn = get_attr(a.g(VT_STR("Interpreter")), VT_STR("cast_keyed_list"));
         PyObject *args[2] = {nullptr, value.ptr()};
         PyObject *r =
@@ -798,9 +899,10 @@ NB_MODULE(interpreter, m) {
         },
         "Set the Tcl variable `name` to the Tcl list of the items of `value`.");
 
-    cb.def_static("cast_list", {vt::arg("value"), vt::arg_none("item_cast")}, cast_list,
-                  "Split the Tcl list `value` into a tuple, each element through `item_cast`.\n\n"
-                  "Raises ValueError for malformed list text.");
+    nb::object f_cast_list = cb.def_static(
+        "cast_list", {vt::arg("value"), vt::arg_none("item_cast")}, cast_list,
+        "Split the Tcl list `value` into a tuple, each element through `item_cast`.\n\n"
+        "Raises ValueError for malformed list text.");
     nb::object f_cast_int =
         cb.def("cast_int", {vt::arg("self"), vt::arg("value")}, cast_int,
                "`value` as an int (Tcl integer syntax); ValueError when it is none.");
@@ -818,9 +920,10 @@ NB_MODULE(interpreter, m) {
            "Guess the type of `value`: int, float, bool, keyed list (NestMap) or str,\n"
            "in that order of preference; tuples give tuples of listify() texts.");
 
-    g_cast_int_fn = f_cast_int.ptr(); // the class namespace keeps them alive
-    g_cast_double_fn = f_cast_double.ptr();
-    g_cast_boolean_fn = f_cast_boolean.ptr();
+    // Held, so that no other object can ever take their address.
+    g_cast_int_fn = Py_NewRef(f_cast_int.ptr());
+    g_cast_double_fn = Py_NewRef(f_cast_double.ptr());
+    g_cast_boolean_fn = Py_NewRef(f_cast_boolean.ptr());
     nb::object misc_dict = tkinter.attr("Misc").attr("__dict__");
     g_getint_fn = Py_NewRef(misc_dict["getint"].ptr());
     g_getdouble_fn = Py_NewRef(misc_dict["getdouble"].ptr());
@@ -835,6 +938,15 @@ NB_MODULE(interpreter, m) {
                  "commands replaced by callbacks.  Python callbacks receive the Tcl\n"
                  "arguments as str and return a value whose str() Tcl receives.");
     m.attr("Interpreter") = cls;
+    // Identities for cast_any's keyed-list shortcut, held so that no other
+    // object can ever take their address.
+    g_Interpreter = Py_NewRef(cls.ptr());
+    g_cast_keyed_list_sm =
+        Py_XNewRef(_PyType_Lookup((PyTypeObject *)cls.ptr(), VT_STR("cast_keyed_list").ptr()));
+    g_NestMap = Py_NewRef(m.attr("NestMap").ptr());
+    g_from_tcl_sm = Py_XNewRef(_PyType_Lookup((PyTypeObject *)g_NestMap, VT_STR("from_tcl").ptr()));
+    g_cast_list_fn = Py_NewRef(f_cast_list.ptr());
+    g_GetListFromAny = Py_NewRef(m.attr("GetListFromAny").ptr());
 
     nb::object glob = checked(PyObject_CallNoArgs(cls.ptr()));
     m.attr("_global_interpreter") = glob;

@@ -1181,6 +1181,40 @@ inline const ListifyAPI *listify_api() {
     return api;
 }
 
+// The internal module publishes Tcl's own parsers the same way, so that
+// casts can ask Tcl whether a text is a number, a boolean or a list of pairs
+// without an interpreter (no error message is built for a "no").
+struct InternalAPI {
+    // Tcl's integer reading of NUL-free UTF-8 text: 1 with *out set to a
+    // machine-size value, 0 when it is no integer, 2 when it is an integer
+    // beyond a machine word (the caller reads it some other way).
+    int (*parse_int)(const char *text, Py_ssize_t len, long long *out);
+    // Tcl_GetDouble / Tcl_GetBoolean without an interpreter: 1 or 0.
+    int (*parse_double)(const char *text, double *out);
+    int (*parse_boolean)(const char *text, int *out);
+    // Whether the str splits, by Tcl's list rules, into elements that each
+    // split into exactly two: 1 or 0, -1 with an error set.
+    int (*pairs_shape)(PyObject *str);
+};
+
+inline const InternalAPI *internal_api() {
+    static const InternalAPI *api = nullptr;
+    if (!api) {
+        PyObject *mod = PyImport_ImportModule("velmor.tcl.internal");
+        if (!mod)
+            throw nb::python_error();
+        PyObject *cap = PyObject_GetAttrString(mod, "_C_API");
+        Py_DECREF(mod);
+        if (!cap)
+            throw nb::python_error();
+        api = (const InternalAPI *)PyCapsule_GetPointer(cap, "velmor.tcl.internal._C_API");
+        Py_DECREF(cap); // the module keeps the capsule
+        if (!api)
+            throw nb::python_error();
+    }
+    return api;
+}
+
 inline nb::object listify(nb::handle o) {
     PyObject *r = listify_api()->listify(o.ptr());
     if (!r)
