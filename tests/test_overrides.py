@@ -106,6 +106,57 @@ def _(interp, monkeypatch, seen):
     assert h.filter() == []
 
 
+# ---------------------------------------------------------------------------
+# cast_any deciding from the text which attempt can succeed
+
+
+@case("cast_any-scalar", "subclass")
+def _(interp, monkeypatch, seen):
+    from velmor.tcl.interpreter import Interpreter
+
+    class Mine(Interpreter):
+        def cast_double(self, value):
+            seen.append(value)
+            return "mine"
+
+    assert Mine().cast_any("2.5") == "mine"
+
+
+@case("cast_any-scalar", "class-attribute")
+def _(interp, monkeypatch, seen):
+    from velmor.tcl.interpreter import Interpreter
+
+    monkeypatch.setattr(Interpreter, "getint", lambda self, value: seen.append(value) or 99)
+    assert interp.cast_any("abc") == 99
+
+
+@case("cast_any-scalar", "instance-attribute")
+def _(interp, monkeypatch, seen):
+    interp.cast_boolean = lambda value: seen.append(value) or "mine"
+    assert interp.cast_any("hello") == "mine"
+
+
+@case("cast_any-scalar", "getattribute")
+def _(interp, monkeypatch, seen):
+    from velmor.tcl.interpreter import Interpreter
+
+    class Mine(Interpreter):
+        def __getattribute__(self, name):
+            if name == "cast_int":
+                seen.append(name)
+            return super().__getattribute__(name)
+
+    assert Mine().cast_any("7") == 7
+
+
+@case("cast_any-keyed", "class-attribute")
+def _(interp, monkeypatch, seen):
+    from velmor.tcl.nestmap import NestMap
+
+    monkeypatch.setattr(NestMap, "from_tcl", staticmethod(lambda value: seen.append(value) or "kl"))
+    assert interp.cast_any("hello") == "kl"
+
+
 @pytest.mark.parametrize("name", sorted(CASES), ids=sorted(CASES))
 def test_override_runs(name, interp, monkeypatch):
     seen = []

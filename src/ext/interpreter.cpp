@@ -11,9 +11,6 @@ namespace {
 // Held for the life of the process.
 PyObject *g_TclError;
 PyObject *g_TkappType;
-// Identities (compared, never used) of the stock methods that cast_any's
-// shortcut stands in for.
-PyObject *g_cast_int_fn, *g_cast_double_fn, *g_cast_boolean_fn, *g_getint_fn, *g_getdouble_fn;
 
 using vt::callm;
 using vt::checked;
@@ -443,39 +440,9 @@ bool tcl_space(Py_UCS4 c) {
     return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
-// Whether a class is the stock one as far as `names` go: each resolves to
-// the recorded object, and the lookup that finds them is the generic one
-// (on instances when `on_instances`, else on the class itself).  The answer
-// is cached against the type's version tag.
-struct StockCache {
-    PyTypeObject *tp = nullptr;
-    unsigned int version = 0;
-    bool stock = false;
-};
-
-bool stock_class(StockCache &cache, PyTypeObject *tp, bool on_instances,
-                 std::initializer_list<std::pair<nb::handle, PyObject *>> names) {
-    if ((tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && cache.tp == tp &&
-        cache.version == tp->tp_version_tag)
-        return cache.stock;
-    bool stock = on_instances
-                     ? _PyType_Lookup(tp, VT_STR("__getattribute__").ptr()) ==
-                           _PyType_Lookup(&PyBaseObject_Type, VT_STR("__getattribute__").ptr())
-                     : Py_TYPE(tp)->tp_getattro == PyType_Type.tp_getattro;
-    for (auto &n : names)
-        stock = stock && _PyType_Lookup(tp, n.first.ptr()) == n.second;
-    if (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) {
-        cache.tp = tp;
-        cache.version = tp->tp_version_tag;
-        cache.stock = stock;
-    }
-    return stock;
-}
-
 // Stock keyed-list attempt: Interpreter.cast_keyed_list -> NestMap.from_tcl
 // -> the package's cast_list -> GetListFromAny, each the one defined here.
-PyObject *g_Interpreter, *g_cast_keyed_list_sm, *g_NestMap, *g_from_tcl_sm, *g_cast_list_fn,
-    *g_GetListFromAny;
+PyObject *g_Interpreter, *g_NestMap, *g_cast_list_fn, *g_GetListFromAny;
 
 bool global_is(vt::Args &a, nb::handle name, PyObject *expected) {
     PyObject *v = PyDict_GetItemWithError(a.globals, name.ptr());
@@ -484,16 +451,22 @@ bool global_is(vt::Args &a, nb::handle name, PyObject *expected) {
     return v == expected;
 }
 
+// Guards of the shortcut: the scalar attempts on an Interpreter instance;
+// the keyed-list attempt through the two classes' own attributes.
+vt::FastGuard g_scalar_guard, g_interp_class_guard, g_nestmap_class_guard;
+
+// A class attribute lookup on `cls` finds what the guard expects.
+bool class_ok(vt::FastGuard &guard, PyObject *cls) {
+    return Py_TYPE(cls)->tp_getattro == PyType_Type.tp_getattro &&
+           guard.type_ok((PyTypeObject *)cls);
+}
+
 bool stock_keyed(vt::Args &a) {
-    static StockCache interp_cache, nestmap_cache;
     if (!global_is(a, VT_STR("Interpreter"), g_Interpreter) ||
         !global_is(a, VT_STR("NestMap"), g_NestMap) ||
-        !global_is(a, VT_STR("GetListFromAny"), g_GetListFromAny))
-        return false;
-    if (!stock_class(interp_cache, (PyTypeObject *)g_Interpreter, false,
-                     {{VT_STR("cast_keyed_list"), g_cast_keyed_list_sm}}) ||
-        !stock_class(nestmap_cache, (PyTypeObject *)g_NestMap, false,
-                     {{VT_STR("from_tcl"), g_from_tcl_sm}}))
+        !global_is(a, VT_STR("GetListFromAny"), g_GetListFromAny) ||
+        !class_ok(g_interp_class_guard, g_Interpreter) ||
+        !class_ok(g_nestmap_class_guard, g_NestMap))
         return false;
     PyObject *pkg = PyImport_GetModule(VT_STR("velmor.tcl").ptr());
     if (!pkg) {
@@ -541,24 +514,12 @@ bool keyed_may_succeed(vt::Args &a, nb::handle value) {
 // cast_int/cast_double/cast_boolean and getint/getdouble are the stock ones
 // (class and instance) and tk is a tkinter application object.
 nb::object stock_tk(nb::handle self) {
-    static StockCache cache;
-    if (!stock_class(cache, Py_TYPE(self.ptr()), true,
-                     {{VT_STR("cast_int"), g_cast_int_fn},
-                      {VT_STR("cast_double"), g_cast_double_fn},
-                      {VT_STR("cast_boolean"), g_cast_boolean_fn},
-                      {VT_STR("getint"), g_getint_fn},
-                      {VT_STR("getdouble"), g_getdouble_fn}}))
+    if (!g_scalar_guard.ok(self.ptr()))
         return nb::object();
     PyObject **dp = _PyObject_GetDictPtr(self.ptr());
     if (!dp || !*dp)
         return nb::object();
     PyObject *d = *dp;
-    for (nb::handle name : {VT_STR("cast_int"), VT_STR("cast_double"), VT_STR("cast_boolean"),
-                            VT_STR("getint"), VT_STR("getdouble")}) {
-        int has = PyDict_Contains(d, name.ptr());
-        if (has)
-            return has < 0 ? (throw nb::python_error(), nb::object()) : nb::object();
-    }
     PyObject *tk = PyDict_GetItemWithError(d, VT_STR("tk").ptr());
     if (!tk) {
         if (PyErr_Occurred())
@@ -903,15 +864,12 @@ NB_MODULE(interpreter, m) {
         "cast_list", {vt::arg("value"), vt::arg_none("item_cast")}, cast_list,
         "Split the Tcl list `value` into a tuple, each element through `item_cast`.\n\n"
         "Raises ValueError for malformed list text.");
-    nb::object f_cast_int =
-        cb.def("cast_int", {vt::arg("self"), vt::arg("value")}, cast_int,
-               "`value` as an int (Tcl integer syntax); ValueError when it is none.");
-    nb::object f_cast_double =
-        cb.def("cast_double", {vt::arg("self"), vt::arg("value")}, cast_double,
-               "`value` as a float; ValueError when it is not a number.");
-    nb::object f_cast_boolean =
-        cb.def("cast_boolean", {vt::arg("self"), vt::arg("value")}, cast_boolean,
-               "`value` as a bool: a Tcl boolean word, or a number (zero is false).");
+    cb.def("cast_int", {vt::arg("self"), vt::arg("value")}, cast_int,
+           "`value` as an int (Tcl integer syntax); ValueError when it is none.");
+    cb.def("cast_double", {vt::arg("self"), vt::arg("value")}, cast_double,
+           "`value` as a float; ValueError when it is not a number.");
+    cb.def("cast_boolean", {vt::arg("self"), vt::arg("value")}, cast_boolean,
+           "`value` as a bool: a Tcl boolean word, or a number (zero is false).");
     cb.def_static("cast_array", {vt::arg("value"), vt::arg_none("item_cast")}, cast_array,
                   "`array get` text as an Array, each value through `item_cast`.");
     cb.def_static("cast_keyed_list", {vt::arg("value"), vt::arg_none("item_cast")}, cast_keyed_list,
@@ -920,13 +878,6 @@ NB_MODULE(interpreter, m) {
            "Guess the type of `value`: int, float, bool, keyed list (NestMap) or str,\n"
            "in that order of preference; tuples give tuples of listify() texts.");
 
-    // Held, so that no other object can ever take their address.
-    g_cast_int_fn = Py_NewRef(f_cast_int.ptr());
-    g_cast_double_fn = Py_NewRef(f_cast_double.ptr());
-    g_cast_boolean_fn = Py_NewRef(f_cast_boolean.ptr());
-    nb::object misc_dict = tkinter.attr("Misc").attr("__dict__");
-    g_getint_fn = Py_NewRef(misc_dict["getint"].ptr());
-    g_getdouble_fn = Py_NewRef(misc_dict["getdouble"].ptr());
     g_TkappType = Py_NewRef(vt::import("_tkinter").attr("TkappType").ptr());
 
     nb::object cls =
@@ -938,13 +889,14 @@ NB_MODULE(interpreter, m) {
                  "commands replaced by callbacks.  Python callbacks receive the Tcl\n"
                  "arguments as str and return a value whose str() Tcl receives.");
     m.attr("Interpreter") = cls;
-    // Identities for cast_any's keyed-list shortcut, held so that no other
-    // object can ever take their address.
+    // Identities for cast_any's shortcut, held so that no other object can
+    // ever take their address.
     g_Interpreter = Py_NewRef(cls.ptr());
-    g_cast_keyed_list_sm =
-        Py_XNewRef(_PyType_Lookup((PyTypeObject *)cls.ptr(), VT_STR("cast_keyed_list").ptr()));
     g_NestMap = Py_NewRef(m.attr("NestMap").ptr());
-    g_from_tcl_sm = Py_XNewRef(_PyType_Lookup((PyTypeObject *)g_NestMap, VT_STR("from_tcl").ptr()));
+    g_scalar_guard.init((PyTypeObject *)cls.ptr(),
+                        {"cast_int", "cast_double", "cast_boolean", "getint", "getdouble"}, {"tk"});
+    g_interp_class_guard.init((PyTypeObject *)cls.ptr(), {}, {"cast_keyed_list"});
+    g_nestmap_class_guard.init((PyTypeObject *)g_NestMap, {}, {"from_tcl"});
     g_cast_list_fn = Py_NewRef(f_cast_list.ptr());
     g_GetListFromAny = Py_NewRef(m.attr("GetListFromAny").ptr());
 
