@@ -131,3 +131,165 @@ def test_callback_error_reaches_tcl(interp):
     with pytest.raises(TclError):
         interp.eval("bad")
     assert interp.eval("catch bad") == "1"
+
+
+# ---------------------------------------------------------------------------
+# Failures inside callbacks
+
+
+class DiskFull(Exception):
+    pass
+
+
+def raise_disk_full(*args):
+    raise DiskFull("no space left on " + " ".join(args))
+
+
+def test_failure_message_and_code_in_tcl(interp):
+    interp.create_callback(raise_disk_full)
+    got = interp.tk.eval("list [catch {raise_disk_full sda 1} msg opts] $msg [dict get $opts -errorcode]")
+    assert interp.cast_list(got) == (
+        "1",
+        "DiskFull: no space left on sda 1",
+        "PYTHON DiskFull {no space left on sda 1}",
+    )
+
+
+@pytest.mark.parametrize(
+    "path",
+    [
+        lambda t: t.eval("raise_disk_full sda"),
+        lambda t: t.vox.raise_disk_full("sda"),
+        lambda t: TclCommand("raise_disk_full", tcl=t)("sda"),
+        lambda t: TclCommand("raise_disk_full", tcl=t).eval("sda"),
+    ],
+    ids=["eval", "proxy", "command-call", "command-eval"],
+)
+def test_failure_surfaces_as_cause(interp, path):
+    interp.create_callback(raise_disk_full)
+    with pytest.raises(TclError) as info:
+        path(interp)
+    err = info.value
+    assert err.result == "DiskFull: no space left on sda"
+    assert err.errorcode == ("PYTHON", "DiskFull", "no space left on sda")
+    cause = err.__cause__
+    assert isinstance(cause, DiskFull)
+    frames = []
+    tb = cause.__traceback__
+    while tb is not None:
+        frames.append(tb.tb_frame.f_code.co_name)
+        tb = tb.tb_next
+    assert frames[-1] == "raise_disk_full"
+
+
+def test_createcommand_failure(interp):
+    TclCommand("::direct", tcl=interp).createcommand(raise_disk_full)
+    with pytest.raises(TclError) as info:
+        interp.eval("direct x")
+    assert isinstance(info.value.__cause__, DiskFull)
+    assert info.value.errorcode == ("PYTHON", "DiskFull", "no space left on x")
+
+
+def test_empty_message(interp):
+    def fails():
+        raise AssertionError()
+
+    interp.create_callback(fails)
+    with pytest.raises(TclError) as info:
+        interp.eval("fails")
+    assert info.value.result == "AssertionError"
+    assert info.value.errorcode == ("PYTHON", "AssertionError", "")
+    assert isinstance(info.value.__cause__, AssertionError)
+
+
+def test_nothing_left_behind(interp):
+    interp.create_callback(raise_disk_full)
+    assert interp.eval("catch raise_disk_full") == "1"
+    with pytest.raises(TclError) as info:
+        interp.eval("error unrelated")
+    assert info.value.__cause__ is None
+    with pytest.raises(TclError) as info:
+        interp.eval("raise_disk_full")
+    assert isinstance(info.value.__cause__, DiskFull)
+    with pytest.raises(TclError) as info:
+        interp.eval("error {DiskFull: no space left on } {} {PYTHON DiskFull {no space left on }}")
+    assert info.value.__cause__ is None  # same text, but not the callback's error
+    interp.tk.mainloop()  # tkinter holds no parked exception
+
+
+def test_tcl_rethrow_keeps_cause(interp):
+    interp.create_callback(raise_disk_full)
+    with pytest.raises(TclError) as info:
+        interp.eval("catch raise_disk_full msg opts; return -options $opts $msg")
+    assert isinstance(info.value.__cause__, DiskFull)
+
+
+# Tcl -> outer (Python) -> Tcl -> inner (Python, raises), with or without a
+# `catch` on the way: (outer's script, what the top-level eval gives).
+NESTING = [
+    ("no-catch", "inner", "raises"),
+    ("catch-in-tcl", "catch inner", "1"),
+    ("catch-then-error", "catch inner; error after", "raises-plain"),
+]
+
+
+@pytest.mark.parametrize("script, outcome", [n[1:] for n in NESTING], ids=[n[0] for n in NESTING])
+@pytest.mark.parametrize("python_catch", [False, True], ids=["python-passes", "python-catches"])
+def test_nested(interp, script, outcome, python_catch):
+    def inner():
+        raise DiskFull("inner")
+
+    def outer():
+        if not python_catch:
+            return interp.eval(script)
+        try:
+            return interp.eval(script)
+        except TclError as exc:
+            return "caught " + ascii(type(exc.__cause__).__name__)
+
+    interp.create_callback(inner)
+    interp.create_callback(outer)
+    if python_catch and outcome != "1":
+        expected = "caught " + ascii("DiskFull" if outcome == "raises" else "NoneType")
+        assert interp.eval("outer") == expected
+    elif outcome == "1":
+        assert interp.eval("outer") == "1"
+    else:
+        with pytest.raises(TclError) as info:
+            interp.eval("outer")
+        err = info.value
+        if outcome == "raises":
+            # The same Tcl error at every level, and the whole chain of causes.
+            assert err.errorcode == ("PYTHON", "DiskFull", "inner")
+            assert err.result == "DiskFull: inner"
+            assert isinstance(err.__cause__, TclError)
+            assert isinstance(err.__cause__.__cause__, DiskFull)
+        else:
+            assert err.errorcode == ("NONE",)
+            assert isinstance(err.__cause__, TclError) and err.__cause__.__cause__ is None
+    assert interp.eval("catch {error unrelated}") == "1"
+    interp.tk.mainloop()
+
+
+@pytest.mark.parametrize("exc_type", [KeyboardInterrupt, SystemExit])
+@pytest.mark.parametrize("nested", [False, True], ids=["direct", "nested"])
+def test_interrupts_propagate(interp, exc_type, nested):
+    def stop():
+        raise exc_type()
+
+    def outer():
+        return interp.eval("stop")
+
+    interp.create_callback(stop)
+    interp.create_callback(outer)
+    with pytest.raises(exc_type):
+        interp.eval("outer" if nested else "stop")
+    assert interp.eval("set after 1") == "1"
+    interp.tk.mainloop()
+
+
+def test_return_values_unchanged(interp):
+    interp.create_callback(lambda: ("a b", 2), cmd_name="pair")
+    assert interp.eval("llength [pair]") == "2"
+    interp.create_callback(lambda: None, cmd_name="nothing")
+    assert interp.eval("nothing") == "None"

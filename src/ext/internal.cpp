@@ -23,6 +23,9 @@
 #include <tcl.h>
 
 #include <climits>
+#include <mutex>
+#include <string>
+#include <vector>
 
 // Tcl 8.6 counts in int; 9.0 names the type.
 #ifndef TCL_SIZE_MAX
@@ -482,7 +485,416 @@ int api_pairs_shape(PyObject *s) {
     return ok;
 }
 
-const vt::InternalAPI c_api = {api_parse_int, api_parse_double, api_parse_boolean, api_pairs_shape};
+// ---------------------------------------------------------------------------
+// Tcl errors and callback failures
+//
+// A TclError from a call on an application object gets the failing call's
+// own fields: the interpreter result, -errorinfo and -errorcode, read right
+// after the failure from the interpreter's saved return options (no script
+// runs, no variable trace fires).
+//
+// A Python callback (TclCommand.createcommand) is registered through
+// tkinter's command bridge as a Callback object around the callable, and
+// the Tcl command tkinter made gets a thin C layer (GuardedCommand) around
+// tkinter's command procedure.  The Callback, running inside the bridge with
+// the GIL, catches the callable's exception, keeps it in the interpreter's
+// Failure record and returns normally: the words {message code...} and a
+// per-thread flag.  The C layer, back in Tcl without the GIL, sees the flag
+// and turns the result into a Tcl error with that message and error code.
+// So tkinter never parks an exception of ours (it raises parked ones from
+// its next mainloop), no Python runs outside the bridge and no script is
+// evaluated.  When the error reaches Python through the package, the
+// TclError's error code is the very Tcl_Obj the layer set, and the kept
+// exception becomes its __cause__; any other error drops a kept one.
+
+// The stubs table, filled from the private interpreter: never from the
+// user's, whose result and error state must stay as the failure left them.
+void ensure_stubs() {
+    if (!g_stubs_ready)
+        private_interp();
+}
+
+const char *const FAILURE_KEY = "velmor.tcl.callback-failure";
+
+// The last callback failure of one Tcl interpreter (its assoc data).  Used
+// on the interpreter's own thread only.
+struct Failure {
+    PyObject *exc = nullptr; // the exception (touched with the GIL only)
+    Tcl_Obj *code = nullptr; // the error code the Tcl error was raised with
+    bool abort = false;      // KeyboardInterrupt/SystemExit: re-raised as such
+};
+
+// Exceptions of deleted interpreters: Tcl deletes assoc data where the GIL
+// may not be held, so they are released later, by whoever holds it.
+std::mutex g_graveyard_lock;
+std::vector<PyObject *> g_graveyard;
+
+void bury_released() {
+    std::vector<PyObject *> dead;
+    {
+        std::lock_guard<std::mutex> hold(g_graveyard_lock);
+        dead.swap(g_graveyard);
+    }
+    for (PyObject *o : dead)
+        Py_DECREF(o);
+}
+
+void failure_delete(ClientData cd, Tcl_Interp *) {
+    Failure *f = (Failure *)cd;
+    if (f->code)
+        Tcl_DecrRefCount(f->code);
+    if (f->exc) {
+        std::lock_guard<std::mutex> hold(g_graveyard_lock);
+        g_graveyard.push_back(f->exc);
+    }
+    delete f;
+}
+
+Failure *failure_of(Tcl_Interp *interp) {
+    Failure *f = (Failure *)Tcl_GetAssocData(interp, FAILURE_KEY, nullptr);
+    if (!f) {
+        f = new Failure();
+        Tcl_SetAssocData(interp, FAILURE_KEY, failure_delete, f);
+    }
+    return f;
+}
+
+// Forget the kept failure (GIL held); returns the exception, a new reference.
+PyObject *take_failure(Failure *f) {
+    PyObject *exc = f->exc;
+    f->exc = nullptr;
+    if (f->code)
+        Tcl_DecrRefCount(f->code);
+    f->code = nullptr;
+    f->abort = false;
+    return exc;
+}
+
+// Set by a Callback that failed, read by the C layer right after tkinter's
+// procedure returns (same thread, no Python in between).
+thread_local bool t_failed;
+thread_local bool t_abort;
+
+struct GuardedCommand {
+    Tcl_ObjCmdProc *proc;
+    ClientData data;
+    Tcl_CmdDeleteProc *delete_proc;
+    ClientData delete_data;
+};
+
+int guarded_command(ClientData cd, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]) {
+    GuardedCommand *g = (GuardedCommand *)cd;
+    t_failed = false;
+    int rc = g->proc(g->data, interp, objc, objv);
+    if (!t_failed)
+        return rc;
+    t_failed = false;
+    bool abort = t_abort;
+    // The result is the list {message code...} the Callback returned.
+    Tcl_Obj *words = Tcl_GetObjResult(interp);
+    Tcl_IncrRefCount(words);
+    Tcl_Size n = 0;
+    Tcl_Obj **elems = nullptr;
+    if (Tcl_ListObjGetElements(nullptr, words, &n, &elems) != TCL_OK || n < 1) {
+        Tcl_DecrRefCount(words);
+        return TCL_ERROR; // cannot happen: the Callback made the list
+    }
+    Tcl_Obj *message = elems[0];
+    Tcl_Obj *code = Tcl_NewListObj(n - 1, elems + 1);
+    Tcl_IncrRefCount(message);
+    Tcl_IncrRefCount(code);
+    Tcl_DecrRefCount(words);
+    // A fresh error: no trace or code left over from a nested failure.
+    Tcl_ResetResult(interp);
+    Tcl_SetObjResult(interp, message);
+    Tcl_SetObjErrorCode(interp, code);
+    Failure *f = failure_of(interp);
+    if (f->code)
+        Tcl_DecrRefCount(f->code);
+    f->code = code; // our reference moves here
+    f->abort = abort;
+    Tcl_DecrRefCount(message);
+    return TCL_ERROR;
+}
+
+void guarded_delete(ClientData cd) {
+    GuardedCommand *g = (GuardedCommand *)cd;
+    if (g->delete_proc)
+        g->delete_proc(g->delete_data);
+    delete g;
+}
+
+// The Python side: the callable tkinter's bridge calls.
+struct Callback {
+    PyObject_HEAD vectorcallfunc vectorcall;
+    PyObject *func;
+    Tcl_Interp *interp;
+};
+
+PyObject *str_or_repr(PyObject *o) {
+    PyObject *s = PyObject_Str(o);
+    if (s)
+        return s;
+    PyErr_Clear();
+    return PyUnicode_FromFormat("<%s object; str() failed>", Py_TYPE(o)->tp_name);
+}
+
+// The words {message code...} for the exception `exc`: a TclError that
+// carries its fields passes through as the same Tcl error; any other is
+// "Type: message" with the code PYTHON Type message.
+PyObject *failure_words(PyObject *exc) {
+    if (PyObject_TypeCheck(exc, (PyTypeObject *)g_TclError)) {
+        PyObject *result = PyObject_GetAttrString(exc, "result");
+        PyObject *code = result ? PyObject_GetAttrString(exc, "errorcode") : nullptr;
+        if (code && PyUnicode_Check(result) && PyTuple_Check(code)) {
+            Py_ssize_t n = PyTuple_GET_SIZE(code);
+            PyObject *words = PyTuple_New(n + 1);
+            if (words) {
+                PyTuple_SET_ITEM(words, 0, result);
+                for (Py_ssize_t i = 0; i < n; ++i)
+                    PyTuple_SET_ITEM(words, i + 1, Py_NewRef(PyTuple_GET_ITEM(code, i)));
+                Py_DECREF(code);
+                return words;
+            }
+        }
+        Py_XDECREF(result);
+        Py_XDECREF(code);
+        PyErr_Clear();
+    }
+    PyObject *type_name = PyObject_GetAttrString((PyObject *)Py_TYPE(exc), "__name__");
+    if (!type_name)
+        return nullptr;
+    PyObject *text = str_or_repr(exc);
+    if (!text) {
+        Py_DECREF(type_name);
+        return nullptr;
+    }
+    // As Python prints it: no colon after the type when the message is empty.
+    PyObject *message = PyUnicode_GET_LENGTH(text) ? PyUnicode_FromFormat("%U: %U", type_name, text)
+                                                   : Py_NewRef(type_name);
+    PyObject *words =
+        message ? PyTuple_Pack(4, message, VT_STR("PYTHON").ptr(), type_name, text) : nullptr;
+    Py_XDECREF(message);
+    Py_DECREF(type_name);
+    Py_DECREF(text);
+    return words;
+}
+
+PyObject *callback_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
+                              PyObject *kwnames) {
+    Callback *cb = (Callback *)self;
+    PyObject *r = PyObject_Vectorcall(cb->func, args, nargsf, kwnames);
+    if (r)
+        return r;
+    nb::object exc = vt::fetch_error();
+    if (!exc.is_valid())
+        return nullptr;
+    bury_released();
+    PyObject *words = failure_words(exc.ptr());
+    if (!words) {
+        // Nothing to say it with (out of memory): let tkinter have the original.
+        PyErr_Clear();
+        PyErr_SetObject((PyObject *)Py_TYPE(exc.ptr()), exc.ptr());
+        return nullptr;
+    }
+    Failure *f = failure_of(cb->interp);
+    PyObject *old = take_failure(f);
+    f->exc = exc.release().ptr();
+    t_abort = !PyObject_TypeCheck(f->exc, (PyTypeObject *)PyExc_Exception);
+    t_failed = true;
+    Py_XDECREF(old);
+    return words;
+}
+
+int callback_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(((Callback *)self)->func);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+int callback_clear(PyObject *self) {
+    Py_CLEAR(((Callback *)self)->func);
+    return 0;
+}
+void callback_dealloc(PyObject *self) {
+    PyObject_GC_UnTrack(self);
+    callback_clear(self);
+    PyTypeObject *tp = Py_TYPE(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+PyObject *callback_repr(PyObject *self) {
+    return PyUnicode_FromFormat("<velmor.tcl callback %R>", ((Callback *)self)->func);
+}
+
+PyMemberDef callback_members[] = {
+    {"__wrapped__", T_OBJECT, offsetof(Callback, func), READONLY, nullptr},
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(Callback, vectorcall), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr}};
+
+PyTypeObject *g_CallbackType;
+
+PyTypeObject *callback_type() {
+    if (g_CallbackType)
+        return g_CallbackType;
+    PyType_Slot slots[] = {{Py_tp_dealloc, (void *)callback_dealloc},
+                           {Py_tp_traverse, (void *)callback_traverse},
+                           {Py_tp_clear, (void *)callback_clear},
+                           {Py_tp_repr, (void *)callback_repr},
+                           {Py_tp_call, (void *)PyVectorcall_Call},
+                           {Py_tp_members, (void *)callback_members},
+                           {0, nullptr}};
+    PyType_Spec spec = {"velmor.tcl.internal.Callback", sizeof(Callback), 0,
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL,
+                        slots};
+    g_CallbackType = (PyTypeObject *)PyType_FromSpec(&spec);
+    if (!g_CallbackType)
+        throw nb::python_error();
+    return g_CallbackType;
+}
+
+// tk.createcommand(name, func) through the guarded bridge.
+PyObject *create_command(PyObject *tk, PyObject *name, PyObject *func) {
+    return vt::guarded([&]() -> PyObject * {
+        Tcl_Interp *interp = interp_of_app(tk);
+        ensure_stubs();
+        PyTypeObject *tp = callback_type();
+        Callback *cb = PyObject_GC_New(Callback, tp);
+        if (!cb)
+            throw nb::python_error();
+        cb->vectorcall = callback_vectorcall;
+        cb->func = Py_NewRef(func);
+        cb->interp = interp;
+        PyObject_GC_Track((PyObject *)cb);
+        nb::object wrapper = nb::steal((PyObject *)cb);
+        vt::callm(tk, VT_STR("createcommand"), name, wrapper);
+        // tkinter made the command in the global namespace unless the name
+        // is qualified: look it up the same way.
+        // The name's bytes as tkinter passed them (plain UTF-8).
+        nb::object text = vt::str(name);
+        Py_ssize_t len = 0;
+        const char *utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &len);
+        if (!utf8)
+            throw nb::python_error();
+        std::string lookup(utf8, (size_t)len);
+        if (lookup.find("::") == std::string::npos)
+            lookup.insert(0, "::");
+        Tcl_CmdInfo info;
+        if (!Tcl_GetCommandInfo(interp, lookup.c_str(), &info))
+            vt::raise(PyExc_RuntimeError, "the new Tcl command could not be found");
+        if (info.objProc != guarded_command) {
+            GuardedCommand *g = new GuardedCommand{info.objProc, info.objClientData,
+                                                   info.deleteProc, info.deleteData};
+            info.objProc = guarded_command;
+            info.objClientData = g;
+            info.deleteProc = guarded_delete;
+            info.deleteData = g;
+            Tcl_SetCommandInfo(interp, lookup.c_str(), &info);
+        }
+        return Py_NewRef(Py_None);
+    });
+}
+
+nb::object decode_obj(Tcl_Obj *obj) {
+    Tcl_Size len;
+    const char *s = Tcl_GetStringFromObj(obj, &len);
+    return decode_checked(s, len);
+}
+
+// With a TclError pending from a call on `tk`: give it the fields of the
+// failing call, and a kept callback exception as its cause.  Never fails:
+// anything going wrong here leaves the original error as it was.
+void note_error(PyObject *tk, bool evaluated) {
+    if (!PyErr_ExceptionMatches(g_TclError)) {
+        // tkinter's getint/getdouble turn the TclError into a ValueError
+        // raised while handling it: the TclError gets its fields there.
+        if (!PyErr_ExceptionMatches(PyExc_ValueError))
+            return;
+        nb::object outer = vt::fetch_error();
+        PyObject *ctx = PyException_GetContext(outer.ptr());
+        if (ctx && PyObject_TypeCheck(ctx, (PyTypeObject *)g_TclError)) {
+            PyErr_Restore(Py_NewRef((PyObject *)Py_TYPE(ctx)), ctx, nullptr);
+            note_error(tk, evaluated);
+            PyErr_Clear();
+        } else {
+            Py_XDECREF(ctx);
+        }
+        PyObject *tp = Py_NewRef((PyObject *)Py_TYPE(outer.ptr()));
+        PyErr_Restore(tp, outer.release().ptr(), nullptr);
+        return;
+    }
+    nb::object exc = vt::fetch_error();
+    nb::object replace;
+    try {
+        bury_released();
+        PyObject **dp = _PyObject_GetDictPtr(exc.ptr());
+        bool fresh = !(dp && *dp && PyDict_GetItemString(*dp, "errorcode"));
+        Tcl_Interp *interp = fresh ? interp_of_app(app_of(nb::handle(tk))) : nullptr;
+        if (interp) {
+            ensure_stubs();
+            // TCL_OK: read the saved options without Tcl_AddErrorInfo's
+            // side effects; -errorinfo and -errorcode are there when set.
+            Tcl_Obj *opts = Tcl_GetReturnOptions(interp, TCL_OK);
+            Tcl_IncrRefCount(opts);
+            Tcl_Obj *key_info = Tcl_NewStringObj("-errorinfo", -1);
+            Tcl_Obj *key_code = Tcl_NewStringObj("-errorcode", -1);
+            Tcl_IncrRefCount(key_info);
+            Tcl_IncrRefCount(key_code);
+            Tcl_Obj *info = nullptr, *code = nullptr;
+            Tcl_DictObjGet(nullptr, opts, key_info, &info);
+            Tcl_DictObjGet(nullptr, opts, key_code, &code);
+            Tcl_DecrRefCount(key_info);
+            Tcl_DecrRefCount(key_code);
+            struct Release {
+                Tcl_Obj *o;
+                ~Release() { Tcl_DecrRefCount(o); }
+            } release{opts};
+            nb::object result = decode_obj(Tcl_GetObjResult(interp));
+            nb::object errorinfo = info && evaluated ? decode_obj(info) : result;
+            nb::object errorcode;
+            Tcl_Size n = 0;
+            Tcl_Obj **elems = nullptr;
+            if (!code) {
+                errorcode = nb::make_tuple("NONE");
+            } else if (Tcl_ListObjGetElements(nullptr, code, &n, &elems) == TCL_OK) {
+                errorcode = vt::checked(PyTuple_New(n));
+                for (Tcl_Size i = 0; i < n; ++i)
+                    PyTuple_SET_ITEM(errorcode.ptr(), i, decode_obj(elems[i]).release().ptr());
+            } else {
+                errorcode = nb::make_tuple(decode_obj(code));
+            }
+            vt::set_attr(exc, VT_STR("result"), result);
+            vt::set_attr(exc, VT_STR("errorinfo"), errorinfo);
+            vt::set_attr(exc, VT_STR("errorcode"), errorcode);
+
+            Failure *f = (Failure *)Tcl_GetAssocData(interp, FAILURE_KEY, nullptr);
+            if (f && f->exc) {
+                bool ours = code && code == f->code;
+                bool abort = f->abort;
+                nb::object kept = nb::steal(take_failure(f));
+                if (ours && abort) {
+                    replace = kept;
+                } else if (ours) {
+                    PyException_SetCause(exc.ptr(), kept.release().ptr());
+                }
+            }
+        }
+    } catch (nb::python_error &) {
+        PyErr_Clear();
+    } catch (std::exception &) {
+    }
+    if (replace.is_valid()) {
+        // KeyboardInterrupt, SystemExit: the caller gets the exception itself.
+        PyException_SetContext(replace.ptr(), exc.release().ptr());
+        PyObject *tp = Py_NewRef((PyObject *)Py_TYPE(replace.ptr()));
+        PyErr_Restore(tp, replace.release().ptr(), nullptr);
+        return;
+    }
+    PyObject *tp = Py_NewRef((PyObject *)Py_TYPE(exc.ptr()));
+    PyErr_Restore(tp, exc.release().ptr(), nullptr);
+}
+
+const vt::InternalAPI c_api = {api_parse_int,   api_parse_double, api_parse_boolean,
+                               api_pairs_shape, note_error,       create_command};
 
 } // namespace
 
@@ -529,6 +941,13 @@ NB_MODULE(internal, m) {
             "(named values in declaration order, *args or None, **kwargs or None).\n"
             "For tests of argument binding.");
 
+    vt::def(
+        m, "_createcommand", {vt::arg("tk"), vt::arg("name"), vt::arg("func")},
+        [](vt::Args &a) -> nb::object {
+            return vt::checked(create_command(a[0].ptr(), a[1].ptr(), a[2].ptr()));
+        },
+        "tk.createcommand(name, func) with func's exceptions raised in Tcl as\n"
+        "'Type: message' errors with the error code PYTHON Type message.");
     m.attr("TclDLL") = dll.build(nb::make_tuple(nb::handle((PyObject *)&PyBaseObject_Type)),
                                  "Entry points of the Tcl C library that _tkinter loaded.");
 }

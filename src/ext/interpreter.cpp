@@ -272,6 +272,7 @@ nb::object interp_eval(vt::Args &a) {
     PyObject *r = PyObject_VectorcallMethod(VT_STR("eval").ptr(), args,
                                             2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     if (!r) {
+        vt::note_tcl_error(tk);
         if (matches(g_TclError))
             raise_error_info(self);
         throw nb::python_error();
@@ -317,10 +318,19 @@ nb::object cast_number(nb::handle self, nb::handle value, nb::handle method) {
         PyObject_VectorcallMethod(method.ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     if (r)
         return nb::steal(r);
-    if (!matches(PyExc_TypeError))
+    if (!matches(PyExc_TypeError)) {
+        vt::note_tcl_error(self, false);
         throw nb::python_error();
+    }
     PyErr_Clear();
-    return callm(self, method, vt::listify(value));
+    nb::object text = vt::listify(value);
+    args[1] = text.ptr();
+    r = PyObject_VectorcallMethod(method.ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    if (!r) {
+        vt::note_tcl_error(self, false);
+        throw nb::python_error();
+    }
+    return nb::steal(r);
 }
 
 nb::object cast_int(vt::Args &a) {
@@ -346,8 +356,10 @@ int tk_boolean(nb::handle tk, nb::handle value) {
                                       2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
         Py_DECREF(text);
     }
-    if (!r)
+    if (!r) {
+        vt::note_tcl_error(tk, false);
         return -1;
+    }
     int b = PyObject_IsTrue(r);
     Py_DECREF(r);
     return b;
@@ -704,6 +716,7 @@ NB_MODULE(interpreter, m) {
     m.attr("Tk") = tkinter.attr("Tk");
     m.attr("TclError") = tkinter.attr("TclError");
     g_TclError = Py_NewRef(tkinter.attr("TclError").ptr());
+    vt::internal_api(); // loaded now: error paths must not import
     m.attr("Tcl_Obj") = vt::import("_tkinter").attr("Tcl_Obj");
     m.attr("NestMap") = vt::import("velmor.tcl.nestmap").attr("NestMap");
     m.attr("Array") = vt::import("velmor.tcl.array").attr("Array");

@@ -113,10 +113,10 @@ nb::object tk_of(nb::handle obj) {
     return get_attr(get_attr(obj, VT_STR("tcl")), VT_STR("tk"));
 }
 nb::object tk_call(nb::handle obj, nb::handle words) {
-    return callm(tk_of(obj), VT_STR("call"), words);
+    return vt::tkm(tk_of(obj), VT_STR("call"), words);
 }
 nb::object tk_eval(nb::handle obj, nb::handle script) {
-    return callm(tk_of(obj), VT_STR("eval"), script);
+    return vt::tkm(tk_of(obj), VT_STR("eval"), script);
 }
 nb::object cast(nb::handle obj, nb::handle how, nb::handle value) {
     return callm(get_attr(obj, VT_STR("tcl")), how, value);
@@ -371,8 +371,8 @@ nb::object var_get_obj(vt::Args &a) {
     nb::handle self = a[0], index = a[1];
     nb::object tk = tk_of(self);
     nb::object name = var_name(self);
-    nb::object result = index.is_none() ? callm(tk, VT_STR("getvar"), name)
-                                        : callm(tk, VT_STR("getvar"), name, lstr(index));
+    nb::object result = index.is_none() ? vt::tkm(tk, VT_STR("getvar"), name)
+                                        : vt::tkm(tk, VT_STR("getvar"), name, lstr(index));
     return apply_cast(self, std::move(result), a[2]);
 }
 
@@ -387,9 +387,9 @@ nb::object var_set(vt::Args &a) {
     nb::object tk = tk_of(self);
     nb::object name = var_name(self);
     if (index.is_none())
-        callm(tk, VT_STR("setvar"), name, vt::tclobj(value));
+        vt::tkm(tk, VT_STR("setvar"), name, vt::tclobj(value));
     else
-        callm(tk, VT_STR("setvar"), name, lstr(index), vt::tclobj(value));
+        vt::tkm(tk, VT_STR("setvar"), name, lstr(index), vt::tclobj(value));
     return nb::none();
 }
 
@@ -409,6 +409,7 @@ nb::object var_unset(vt::Args &a) {
                                       3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     }
     if (!r) {
+        vt::note_tcl_error(tk);
         if (is_tcl_error() && vt::truthy(a[2])) {
             PyErr_Clear();
             return nb::none();
@@ -485,7 +486,7 @@ nb::object var_is_array(vt::Args &a) {
 
 // The interpreter's current namespace, as `tk.call("namespace", "current")`.
 nb::object current_ns(nb::handle self) {
-    return callm(tk_of(self), VT_STR("call"), VT_STR("namespace"), VT_STR("current"));
+    return vt::tkm(tk_of(self), VT_STR("call"), VT_STR("namespace"), VT_STR("current"));
 }
 
 nb::object absolute_of(nb::handle self, nb::handle name_attr) {
@@ -521,7 +522,7 @@ nb::object arr_getitem(vt::Args &a) {
         // self.get(array_index=key) with the stock get_obj, without binding
         // keyword arguments for every element.
         nb::object tk = tk_of(self);
-        nb::object r = callm(tk, VT_STR("getvar"), var_name(self), lstr(a[1]));
+        nb::object r = vt::tkm(tk, VT_STR("getvar"), var_name(self), lstr(a[1]));
         return apply_cast(self, std::move(r), nb::handle(g_marker));
     }
     return call_full(get_attr(self, VT_STR("get")), {}, {{"array_index", a[1]}});
@@ -689,7 +690,8 @@ nb::object new_stock_cmd(nb::handle cls, nb::handle prefix, nb::handle tcl) {
 
 nb::object cmd_createcommand(vt::Args &a) {
     nb::handle self = a[0];
-    callm(tk_of(self), VT_STR("createcommand"), cmd_name(self), a[1]);
+    nb::object tk = tk_of(self), name = cmd_name(self);
+    checked(vt::internal_api()->createcommand(tk.ptr(), name.ptr(), a[1].ptr()));
     return nb::none();
 }
 
@@ -1148,13 +1150,13 @@ nb::object vv_getitem_fast(nb::handle self, nb::handle key, nb::handle globals) 
         if (!stock_ref(self, key, globals, VT_STR("get_str"), g_var_get_str_fn, tcl, name))
             return nb::object();
         nb::object words = tuple_of({VT_STR("set"), name});
-        return callm(get_attr(tcl, VT_STR("tk")), VT_STR("eval"), vt::listify(words));
+        return vt::tkm(get_attr(tcl, VT_STR("tk")), VT_STR("eval"), vt::listify(words));
     }
     if (get == g_ov_get_fn) {
         // The stock TclVariable has no cast of its own, and no index is given.
         if (!stock_ref(self, key, globals, VT_STR("get_obj"), g_var_get_obj_fn, tcl, name))
             return nb::object();
-        return callm(get_attr(tcl, VT_STR("tk")), VT_STR("getvar"), name);
+        return vt::tkm(get_attr(tcl, VT_STR("tk")), VT_STR("getvar"), name);
     }
     return nb::object();
 }
@@ -1179,7 +1181,7 @@ nb::object vv_setitem(vt::Args &a) {
     nb::object tcl, name;
     if (type_has(Py_TYPE(self.ptr()), VT_STR("set"), g_vv_set_fn) &&
         stock_ref(self, a[1], nb::handle(a.globals), VT_STR("set"), g_var_set_fn, tcl, name)) {
-        callm(get_attr(tcl, VT_STR("tk")), VT_STR("setvar"), name, vt::tclobj(a[2]));
+        vt::tkm(get_attr(tcl, VT_STR("tk")), VT_STR("setvar"), name, vt::tclobj(a[2]));
         return nb::none();
     }
     callm(self, VT_STR("set"), a[1], a[2]);
@@ -1398,6 +1400,7 @@ NB_MODULE(namespace, m) {
     nb::object listify_mod = vt::import("velmor.tcl.listify");
     nb::object mutable_mapping = abc.attr("MutableMapping");
     g_TclError = keep(tkinter.attr("TclError"));
+    vt::internal_api(); // loaded now: error paths must not import
     g_MethodType = keep(vt::import("types").attr("MethodType"));
     nb::object functools = vt::import("functools");
     g_update_wrapper = keep(functools.attr("update_wrapper"));

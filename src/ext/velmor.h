@@ -396,7 +396,33 @@ inline nb::object fetch_error() {
         throw nb::python_error();
     }
     nb::object value = nb::steal(info);
-    raise_suppressed(make_exc(tclerror, value));
+    nb::object exc = make_exc(tclerror, value);
+    // The caught error's fields, and a failed callback's exception as the
+    // cause: the one link this error keeps.
+    PyObject *cause = nullptr;
+    if (caught.is_valid()) {
+        for (const char *field : {"result", "errorinfo", "errorcode"}) {
+            PyObject *v = PyObject_GetAttrString(caught.ptr(), field);
+            if (!v) {
+                PyErr_Clear();
+                continue;
+            }
+            int rc = PyObject_SetAttrString(exc.ptr(), field, v);
+            Py_DECREF(v);
+            if (rc < 0)
+                throw nb::python_error();
+        }
+        cause = PyException_GetCause(caught.ptr());
+    }
+    if (cause) {
+        nb::object c = nb::steal(cause);
+        PyException_SetCause(exc.ptr(), c.release().ptr()); // also sets __suppress_context__
+        PyException_SetContext(exc.ptr(), nullptr);
+        PyObject *exc_type = Py_NewRef((PyObject *)Py_TYPE(exc.ptr()));
+        PyErr_Restore(exc_type, exc.release().ptr(), nullptr);
+        throw nb::python_error();
+    }
+    raise_suppressed(exc);
 }
 
 // Run `body` (returning a new reference or null with an error set) at a C
@@ -1195,6 +1221,15 @@ struct InternalAPI {
     // Whether the str splits, by Tcl's list rules, into elements that each
     // split into exactly two: 1 or 0, -1 with an error set.
     int (*pairs_shape)(PyObject *str);
+    // With an error pending: a TclError from a call on the application
+    // object `tk` gets the failing call's result, errorinfo and errorcode
+    // (and a callback's exception as __cause__).  `evaluated` is false for
+    // value conversions (getint, getboolean, ...), which leave no trace of
+    // their own: their errorinfo is the message.  Never fails.
+    void (*note_error)(PyObject *tk, bool evaluated);
+    // tk.createcommand(name, func) with func's exceptions raised in Tcl as
+    // errors of their own; new reference (None) or null with an error.
+    PyObject *(*createcommand)(PyObject *tk, PyObject *name, PyObject *func);
 };
 
 inline const InternalAPI *internal_api() {
@@ -1225,6 +1260,25 @@ inline nb::object tclobj(nb::handle o) {
     PyObject *r = listify_api()->tclobj(o.ptr());
     if (!r)
         throw nb::python_error();
+    return nb::steal(r);
+}
+
+// With an error pending from a call on the application object `tk`: see
+// InternalAPI::note_error.  Modules load the API at import, so this never
+// imports with an error pending.
+inline void note_tcl_error(nb::handle tk, bool evaluated = true) {
+    internal_api()->note_error(tk.ptr(), evaluated);
+}
+
+// tk.<name>(args...) on a tkinter application object, a TclError noted.
+template <typename... H> nb::object tkm(nb::handle tk, nb::handle name, H... args) {
+    PyObject *v[] = {tk.ptr(), nb::handle(args).ptr()...};
+    PyObject *r = PyObject_VectorcallMethod(
+        name.ptr(), v, (1 + sizeof...(H)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    if (!r) {
+        note_tcl_error(tk);
+        throw nb::python_error();
+    }
     return nb::steal(r);
 }
 

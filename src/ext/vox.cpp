@@ -165,6 +165,7 @@ nb::object code_call(vt::Args &a) {
     for (Py_ssize_t i = 0; i < n; ++i)
         Py_DECREF(cargs[(size_t)i + 1]);
     if (!result) {
+        vt::note_tcl_error(tk);
         if (PyErr_ExceptionMatches(g_TclError))
             raise_error_info(interp);
         throw nb::python_error();
@@ -188,6 +189,7 @@ NB_MODULE(vox, m) {
     nb::object weakref = vt::import("weakref");
     nb::object tclerror = vt::import("tkinter").attr("TclError");
     g_TclError = Py_NewRef(tclerror.ptr());
+    vt::internal_api(); // loaded now: error paths must not import
     m.attr("__doc__") =
         nb::str("Quick-call proxy: Tcl commands and procedures called as Python attributes.\n\n"
                 "    >>> tcl.vox.set('myVar', 'value')\n"
