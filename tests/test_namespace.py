@@ -1065,3 +1065,17 @@ def test_command_construction_honours_subclasses_and_patches(interp, monkeypatch
             return ("byref", cmd_name)
 
     assert View(interp.global_ns)["f"] == ("byref", "f")
+
+
+@pytest.mark.parametrize("name", [
+    "x", "x_1", "::x", "ns::x", "a(b)", "a(b c)", "x.y", "a-b", "a b", "a$b", "a[b]", "{a}",
+    "x;y", 'a"b', "a\\b", "#x", "\u00e9t\u00e9", "a(\U0001F600)",
+], ids=ascii)
+def test_variable_reads_use_tcl_set_on_the_listified_name(interp, name):
+    tk = interp.tk
+    tk.call("namespace", "eval", "::ns", "")
+    tk.call("set", name, "value of " + name)
+    want = tk.eval(velmor.tcl.listify.listify(("set", name)))
+    assert interp.vars[name] == want
+    assert TclVariable(name, tcl=interp).get_str() == want
+    assert interp.get_var(name) == want

@@ -376,10 +376,25 @@ nb::object var_get_obj(vt::Args &a) {
     return apply_cast(self, std::move(result), a[2]);
 }
 
+// listify(("set", name)): for a name that needs no quoting as a list
+// element (the usual variable name) that is "set " + name, made directly.
+nb::object set_script(nb::handle name) {
+    PyObject *s = name.ptr();
+    bool plain = PyUnicode_CheckExact(s) && PyUnicode_IS_ASCII(s) && PyUnicode_GET_LENGTH(s) > 0;
+    const char *data = plain ? (const char *)PyUnicode_DATA(s) : nullptr;
+    for (Py_ssize_t i = 0, n = plain ? PyUnicode_GET_LENGTH(s) : 0; i < n && plain; ++i) {
+        char c = data[i];
+        plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                c == '_' || c == ':' || c == '.' || c == '(' || c == ')' || c == '-';
+    }
+    if (plain)
+        return checked(PyUnicode_Concat(VT_STR("set ").ptr(), s));
+    return vt::listify(tuple_of({VT_STR("set"), name}));
+}
+
 nb::object var_get_str(vt::Args &a) {
     nb::handle self = a[0];
-    nb::object words = tuple_of({VT_STR("set"), var_word(self, a[1])});
-    return tk_eval(self, vt::listify(words));
+    return tk_eval(self, set_script(var_word(self, a[1])));
 }
 
 nb::object var_set(vt::Args &a) {
@@ -1149,8 +1164,7 @@ nb::object vv_getitem_fast(nb::handle self, nb::handle key, nb::handle globals) 
     if (get == g_vv_get_fn) {
         if (!stock_ref(self, key, globals, VT_STR("get_str"), g_var_get_str_fn, tcl, name))
             return nb::object();
-        nb::object words = tuple_of({VT_STR("set"), name});
-        return vt::tkm(get_attr(tcl, VT_STR("tk")), VT_STR("eval"), vt::listify(words));
+        return vt::tkm(get_attr(tcl, VT_STR("tk")), VT_STR("eval"), set_script(name));
     }
     if (get == g_ov_get_fn) {
         // The stock TclVariable has no cast of its own, and no index is given.
