@@ -12,7 +12,13 @@ import sys
 import pytest
 
 from velmor.tcl import history as history_mod
+from velmor.tcl import vox as vox_mod
 from velmor.tcl.history import Entry, History
+from velmor.tcl.interpreter import Interpreter
+from velmor.tcl.listify import listify
+from velmor.tcl.namespace import TclArrayVariable, TclCommand, TclVariable
+from velmor.tcl.nestmap import NestMap
+from velmor.tcl.vox import Vox_Code
 
 CASES = {}
 
@@ -155,6 +161,290 @@ def _(interp, monkeypatch, seen):
 
     monkeypatch.setattr(NestMap, "from_tcl", staticmethod(lambda value: seen.append(value) or "kl"))
     assert interp.cast_any("hello") == "kl"
+
+
+def recording(seen, fn):
+    def wrapper(*args, **kwargs):
+        seen.append(args[1:])
+        return fn(*args, **kwargs)
+
+    return wrapper
+
+
+# ---------------------------------------------------------------------------
+# TclArrayVariable[key] through get
+
+
+@case("array-getitem", "instance-attribute")
+def _(interp, monkeypatch, seen):
+    interp.eval("array set arr {k v}")
+    arr = TclArrayVariable("arr", tcl=interp)
+    arr.get = lambda array_index=None: seen.append(array_index) or "mine"
+    assert arr["k"] == "mine"
+
+
+@case("array-getitem", "class-attribute")
+def _(interp, monkeypatch, seen):
+    interp.eval("array set arr {k v}")
+    monkeypatch.setattr(TclArrayVariable, "get", recording(seen, TclArrayVariable.get))
+    assert TclArrayVariable("arr", tcl=interp)["k"] == "v"
+
+
+@case("array-getitem", "subclass")
+def _(interp, monkeypatch, seen):
+    interp.eval("array set arr {k v}")
+
+    class Mine(TclArrayVariable):
+        def get(self, array_index=None, cast=None):
+            seen.append(array_index)
+            return "mine"
+
+    assert Mine("arr", tcl=interp)["k"] == "mine"
+
+
+@case("array-getitem", "getattribute")
+def _(interp, monkeypatch, seen):
+    interp.eval("array set arr {k v}")
+
+    class Mine(TclArrayVariable):
+        def __getattribute__(self, name):
+            if name == "get":
+                seen.append(name)
+            return super().__getattribute__(name)
+
+    assert Mine("arr", tcl=interp)["k"] == "v"
+
+
+# ---------------------------------------------------------------------------
+# The views: vars[key], vars[key] = value, objs[key], cmds[key]
+
+
+@case("vars-getitem", "instance-attribute")
+def _(interp, monkeypatch, seen):
+    interp.eval("set x 1")
+    interp.vars.get = lambda name: seen.append(name) or "mine"
+    try:
+        assert interp.vars["x"] == "mine"
+    finally:
+        del interp.vars.get
+
+
+@case("vars-getitem", "class-attribute")
+def _(interp, monkeypatch, seen):
+    interp.eval("set x 1")
+    view = type(interp.global_ns.vars)
+    monkeypatch.setattr(view, "get", recording(seen, view.get))
+    assert interp.global_ns.vars["x"] == "1"
+
+
+@case("vars-getitem", "variable-class-attribute")
+def _(interp, monkeypatch, seen):
+    interp.eval("set x 1")
+    monkeypatch.setattr(TclVariable, "get_str", recording(seen, TclVariable.get_str))
+    assert interp.global_ns.vars["x"] == "1"
+
+
+@case("vars-getitem", "variable-init")
+def _(interp, monkeypatch, seen):
+    interp.eval("set x 1")
+    monkeypatch.setattr(TclVariable, "__init__", recording(seen, TclVariable.__init__))
+    assert interp.global_ns.vars["x"] == "1"
+
+
+@case("vars-getitem", "variable-new")
+def _(interp, monkeypatch, seen):
+    in_subprocess(
+        "from velmor.tcl.interpreter import Interpreter\n"
+        "from velmor.tcl.namespace import TclVariable\n"
+        "seen = []\n"
+        "def new(cls, *args, **kwargs):\n"
+        "    seen.append(args)\n"
+        "    return object.__new__(cls)\n"
+        "TclVariable.__new__ = new\n"
+        "it = Interpreter()\n"
+        "it.eval('set x 1')\n"
+        "assert it.global_ns.vars['x'] == '1' and seen, seen\n"
+    )
+    seen.append(True)
+
+
+@case("vars-setitem", "instance-attribute")
+def _(interp, monkeypatch, seen):
+    interp.global_ns.vars.set = lambda name, value: seen.append((name, value))
+    try:
+        interp.global_ns.vars["x"] = 5
+    finally:
+        del interp.global_ns.vars.set
+    assert interp.eval("info exists x") == "0"
+
+
+@case("vars-setitem", "getattribute")
+def _(interp, monkeypatch, seen):
+    view = type(interp.global_ns.vars)
+
+    class Mine(view):
+        def __getattribute__(self, name):
+            if name == "set":
+                seen.append(name)
+            return super().__getattribute__(name)
+
+    Mine(interp.global_ns)["x"] = 5
+    assert interp.eval("set x") == "5"
+
+
+@case("objs-getitem", "instance-attribute")
+def _(interp, monkeypatch, seen):
+    interp.eval("set x 1")
+    objs = interp.global_ns.objs
+    objs.get = lambda name: seen.append(name) or "mine"
+    try:
+        assert objs["x"] == "mine"
+    finally:
+        del objs.get
+
+
+@case("cmds-getitem", "instance-attribute")
+def _(interp, monkeypatch, seen):
+    cmds = interp.global_ns.cmds
+    cmds.byref = lambda name: seen.append(name) or "mine"
+    try:
+        assert cmds["set"] == "mine"
+    finally:
+        del cmds.byref
+
+
+# ---------------------------------------------------------------------------
+# TclCommand(...) and Vox_Code(...) built directly
+
+
+@case("command-new", "class-attribute")
+def _(interp, monkeypatch, seen):
+    monkeypatch.setattr(TclCommand, "__init__", recording(seen, TclCommand.__init__))
+    assert str(TclCommand("::set", tcl=interp)) == "::set"
+    assert str(interp.global_ns.cmds["set"]) == "::set"
+
+
+@case("command-new", "new")
+def _(interp, monkeypatch, seen):
+    in_subprocess(
+        "from velmor.tcl.interpreter import Interpreter\n"
+        "from velmor.tcl.namespace import TclCommand\n"
+        "seen = []\n"
+        "def new(cls, *args, **kwargs):\n"
+        "    seen.append(args)\n"
+        "    return object.__new__(cls)\n"
+        "TclCommand.__new__ = new\n"
+        "it = Interpreter()\n"
+        "assert str(TclCommand('::set', tcl=it)) == '::set' and seen, seen\n"
+    )
+    seen.append(True)
+
+
+@case("vox-code", "class-attribute")
+def _(interp, monkeypatch, seen):
+    monkeypatch.setattr(Vox_Code, "__init__", recording(seen, Vox_Code.__init__))
+    assert interp.vox.set("v", 5) == 5
+
+
+@case("vox-code", "new")
+def _(interp, monkeypatch, seen):
+    in_subprocess(
+        "from velmor.tcl.interpreter import Interpreter\n"
+        "from velmor.tcl.vox import Vox_Code\n"
+        "seen = []\n"
+        "def new(cls, *args, **kwargs):\n"
+        "    seen.append(args)\n"
+        "    return object.__new__(cls)\n"
+        "Vox_Code.__new__ = new\n"
+        "it = Interpreter()\n"
+        "assert it.vox.set('v', 5) == 5 and seen, seen\n"
+    )
+    seen.append(True)
+
+
+@case("vox-code", "subclass")
+def _(interp, monkeypatch, seen):
+    class Mine(Vox_Code):
+        def __init__(self, *cmd, tcl):
+            seen.append(cmd)
+            super().__init__(*cmd, tcl=tcl)
+
+    monkeypatch.setattr(vox_mod, "Vox_Code", Mine)
+    assert interp.vox.set("v", 5) == 5
+
+
+# ---------------------------------------------------------------------------
+# NestMap's dict-level shortcuts
+
+
+@case("nestmap-update", "class-attribute")
+def _(interp, monkeypatch, seen):
+    monkeypatch.setattr(NestMap, "__setitem__", recording(seen, NestMap.__setitem__))
+    nm = NestMap()
+    nm.update({"a.b": 1})
+    assert nm["a"]["b"] == 1
+
+
+@case("nestmap-update", "subclass")
+def _(interp, monkeypatch, seen):
+    class Mine(NestMap):
+        def __setitem__(self, key, value):
+            seen.append(key)
+            super().__setitem__(key, value)
+
+    Mine().update({"a": 1})
+
+
+@case("nestmap-init", "class-attribute")
+def _(interp, monkeypatch, seen):
+    monkeypatch.setattr(NestMap, "__setitem__", recording(seen, NestMap.__setitem__))
+    assert NestMap({"a": 1})["a"] == 1
+
+
+@case("nestmap-get", "class-attribute")
+def _(interp, monkeypatch, seen):
+    monkeypatch.setattr(NestMap, "__getitem__", recording(seen, NestMap.__getitem__))
+    nm = NestMap({"a": {"b": 1}})
+    nm.update(a=NestMap({"c": 2}))  # merges through self["a"]
+    assert nm["a"]["c"] == 2
+
+
+# ---------------------------------------------------------------------------
+# listify() of a class it has seen fall through to str()
+
+
+class Plain:
+    def __str__(self):
+        return "plain"
+
+
+@case("listify-plain", "class-attribute")
+def _(interp, monkeypatch, seen):
+    assert listify(Plain()) == "plain"
+    monkeypatch.setattr(Plain, "__listify__", lambda self: seen.append(1) or "mine", raising=False)
+    assert listify(Plain()) == "mine"
+
+
+@case("listify-plain", "instance-attribute")
+def _(interp, monkeypatch, seen):
+    assert listify(Plain()) == "plain"
+    obj = Plain()
+    obj.__listify__ = lambda: seen.append(1) or "mine"
+    assert listify(obj) == "mine"
+
+
+@case("listify-plain", "getattr")
+def _(interp, monkeypatch, seen):
+    assert listify(Plain()) == "plain"
+
+    def getattr_hook(self, name):
+        if name == "__listify__":
+            seen.append(name)
+            return lambda: "mine"
+        raise AttributeError(name)
+
+    monkeypatch.setattr(Plain, "__getattr__", getattr_hook, raising=False)
+    assert listify(Plain()) == "mine"
 
 
 @pytest.mark.parametrize("name", sorted(CASES), ids=sorted(CASES))

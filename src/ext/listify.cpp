@@ -432,9 +432,9 @@ int is_instance(PyObject *obj, PyObject *cls) {
 // on the class, not a Sequence, Set or Mapping.  Deciding that costs three
 // ABC instance checks, so the answer is kept per type, valid while the
 // type is unchanged (its version tag) and no ABC has registered a new
-// virtual subclass (abc's cache token).  Only types with the generic
-// attribute lookup and the stock __class__ qualify, so an instance's
-// protocol attributes can only come from its own dict, checked per call.
+// virtual subclass (abc's cache token).  Only types the guard passes
+// qualify: object's attribute lookup, no protocol attribute on the class,
+// the stock __class__, and per call none in the instance's own dict.
 struct PlainType {
     PyTypeObject *tp; // compared only, never dereferenced when stale
     unsigned int tag;
@@ -443,7 +443,7 @@ struct PlainType {
 PlainType g_plain[8];
 unsigned g_plain_next = 0;
 PyObject *g_abc_token_fn; // abc.get_cache_token
-PyObject *g_object_class; // object.__class__ descriptor
+vt::FastGuard g_plain_guard;
 
 bool abc_token(unsigned long long *out) {
     PyObject *t = PyObject_CallNoArgs(g_abc_token_fn);
@@ -452,15 +452,6 @@ bool abc_token(unsigned long long *out) {
     *out = PyLong_AsUnsignedLongLong(t);
     Py_DECREF(t);
     return !(*out == (unsigned long long)-1 && PyErr_Occurred());
-}
-
-bool instance_has_protocol(PyObject *obj) {
-    PyObject **dictp = _PyObject_GetDictPtr(obj);
-    PyObject *d = dictp ? *dictp : nullptr;
-    if (!d)
-        return false;
-    return PyDict_GetItemWithError(d, s_listify_attr) ||
-           PyDict_GetItemWithError(d, s_tclobj_attr) || PyErr_Occurred();
 }
 
 // 1: str(obj) is the answer; 0: take the general way; -1: error.
@@ -476,9 +467,12 @@ int plain_type_known(PyObject *obj) {
             return -1;
         if (token != e.token)
             return 0;
-        if (instance_has_protocol(obj))
-            return PyErr_Occurred() ? -1 : 0;
-        return 1;
+        try {
+            return g_plain_guard.ok(obj) ? 1 : 0;
+        } catch (nb::python_error &err) {
+            err.restore();
+            return -1;
+        }
     }
     return 0;
 }
@@ -486,10 +480,7 @@ int plain_type_known(PyObject *obj) {
 // Called when the general way has found that str(obj) is the answer.
 void remember_plain_type(PyObject *obj) {
     PyTypeObject *tp = Py_TYPE(obj);
-    if (tp->tp_getattro != PyObject_GenericGetAttr)
-        return;
-    if (_PyType_Lookup(tp, s_listify_attr) || _PyType_Lookup(tp, s_tclobj_attr) ||
-        _PyType_Lookup(tp, VT_STR("__class__").ptr()) != g_object_class)
+    if (!g_plain_guard.type_ok(tp))
         return;
     if (!(tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
         return;
@@ -727,7 +718,7 @@ NB_MODULE(listify, m) {
     g_Sequence = keep(abc.attr("Sequence"));
     g_Set = keep(abc.attr("Set"));
     g_abc_token_fn = keep(vt::import("abc").attr("get_cache_token"));
-    g_object_class = keep(nb::handle((PyObject *)&PyBaseObject_Type).attr("__dict__")["__class__"]);
+    g_plain_guard.init(&PyBaseObject_Type, {"__listify__", "__tclobj__"}, {"__class__"});
     g_TclObj = keep(vt::import("_tkinter").attr("Tcl_Obj"));
     g_empty = vt::intern("");
     g_true = vt::intern("true");

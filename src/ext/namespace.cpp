@@ -12,11 +12,16 @@ namespace {
 // Held for the life of the process.
 PyObject *g_TclError, *g_MethodType, *g_update_wrapper;
 PyObject *g_marker; // TclVariable's private "no cast given" default
-// Our own functions, compared by identity to see that a shortcut on a hot
-// path stands for exactly the code that Python would run.
-PyObject *g_vv_get_fn, *g_ov_get_fn, *g_vv_set_fn, *g_vv_byref_fn;
-PyObject *g_var_init_fn, *g_var_get_str_fn, *g_var_get_obj_fn, *g_var_set_fn;
-PyObject *g_TclCommand, *g_cmd_init_fn, *g_cv_byref_fn, *g_object_new_fn, *g_empty_tuple;
+PyObject *g_TclCommand, *g_empty_tuple;
+// The shortcuts on hot paths, each valid only while Python would run exactly
+// the code it stands for (see vt::FastGuard).
+vt::FastGuard g_arr_guard;    // TclArrayVariable[key] through the stock get
+vt::FastGuard g_var_guard;    // TclVariable(name, tcl=...) and its get_str/get_obj/set
+vt::FastGuard g_vv_guard;     // VariablesView's get and byref
+vt::FastGuard g_vv_set_guard; // VariablesView's set and byref
+vt::FastGuard g_ov_guard;     // ObjectsView's get and byref
+vt::FastGuard g_cv_guard;     // CommandsView's byref
+vt::FastGuard g_cmd_guard;    // TclCommand(...) built directly
 
 // ---------------------------------------------------------------------------
 // Small call helpers
@@ -533,7 +538,7 @@ nb::object arr_fetch_names(nb::handle self) {
 
 nb::object arr_getitem(vt::Args &a) {
     nb::handle self = a[0];
-    if (_PyType_Lookup(Py_TYPE(self.ptr()), VT_STR("get").ptr()) == g_var_get_obj_fn) {
+    if (g_arr_guard.ok(self.ptr())) {
         // self.get(array_index=key) with the stock get_obj, without binding
         // keyword arguments for every element.
         nb::object tk = tk_of(self);
@@ -619,23 +624,7 @@ nb::object cmd_name(nb::handle self) {
 // tag guards the checks): then TclCommand(...) is object.__new__ followed by
 // cmd_setup, and super().__init__() is object's, which does nothing.
 bool stock_cmd_class(PyObject *cls) {
-    static unsigned int stock_tag = 0;
-    if (cls != g_TclCommand)
-        return false;
-    PyTypeObject *tp = (PyTypeObject *)cls;
-    if ((tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && stock_tag &&
-        tp->tp_version_tag == stock_tag)
-        return true;
-    bool stock = Py_TYPE(cls) == &PyType_Type && tp->tp_new == PyBaseObject_Type.tp_new &&
-                 tp->tp_setattro == PyObject_GenericSetAttr && tp->tp_mro &&
-                 PyTuple_GET_SIZE(tp->tp_mro) == 2 &&
-                 PyTuple_GET_ITEM(tp->tp_mro, 1) == (PyObject *)&PyBaseObject_Type &&
-                 _PyType_Lookup(tp, VT_STR("__init__").ptr()) == g_cmd_init_fn &&
-                 _PyType_Lookup(tp, VT_STR("__new__").ptr()) == g_object_new_fn;
-    if (!stock || !(tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
-        return false;
-    stock_tag = tp->tp_version_tag;
-    return true;
+    return cls == g_TclCommand && g_cmd_guard.type_ok((PyTypeObject *)cls);
 }
 
 // The body of TclCommand.__init__ after the cooperative super call.
@@ -1125,28 +1114,20 @@ nb::object vv_set(vt::Args &a) {
     return call_full(get_attr(ref, VT_STR("set")), {a[2]}, {{"array_index", a[3]}});
 }
 
-// Whether `cls.attr` (looked up on the type, as Python would) is `fn`.
-bool type_has(PyTypeObject *cls, nb::handle attr, PyObject *fn) {
-    return _PyType_Lookup(cls, attr.ptr()) == fn;
-}
-
 // For the stock classes, the TclVariable that self.byref(key) would build is
 // only a qualified name and the interpreter proxy: give both without building
 // it.  False when a class on the way has been changed (or the reference is
 // unusual), so that the caller takes the general path.
-bool stock_ref(nb::handle view, nb::handle key, nb::handle globals, nb::handle var_method,
-               PyObject *var_fn, nb::object &tcl, nb::object &name) {
-    if (!type_has(Py_TYPE(view.ptr()), VT_STR("byref"), g_vv_byref_fn))
-        return false;
+// The caller has checked the view's own methods.
+bool stock_ref(nb::handle view, nb::handle key, nb::handle globals, nb::object &tcl,
+               nb::object &name) {
     PyObject *var_cls = PyDict_GetItemWithError(globals.ptr(), VT_STR("TclVariable").ptr());
     if (!var_cls) {
         if (PyErr_Occurred())
             throw nb::python_error();
         return false;
     }
-    if (!PyType_Check(var_cls) ||
-        !type_has((PyTypeObject *)var_cls, VT_STR("__init__"), g_var_init_fn) ||
-        !type_has((PyTypeObject *)var_cls, var_method, var_fn))
+    if (!PyType_Check(var_cls) || !g_var_guard.type_ok((PyTypeObject *)var_cls))
         return false;
     nb::object owner = view_owner(view);
     tcl = get_attr(owner, VT_STR("tcl"));
@@ -1159,16 +1140,15 @@ bool stock_ref(nb::handle view, nb::handle key, nb::handle globals, nb::handle v
 // vars[key] / objs[key] without the intermediate objects; null when the
 // general path must run.
 nb::object vv_getitem_fast(nb::handle self, nb::handle key, nb::handle globals) {
-    PyObject *get = _PyType_Lookup(Py_TYPE(self.ptr()), VT_STR("get").ptr());
     nb::object tcl, name;
-    if (get == g_vv_get_fn) {
-        if (!stock_ref(self, key, globals, VT_STR("get_str"), g_var_get_str_fn, tcl, name))
+    if (g_vv_guard.ok(self.ptr())) {
+        if (!stock_ref(self, key, globals, tcl, name))
             return nb::object();
         return vt::tkm(get_attr(tcl, VT_STR("tk")), VT_STR("eval"), set_script(name));
     }
-    if (get == g_ov_get_fn) {
+    if (g_ov_guard.ok(self.ptr())) {
         // The stock TclVariable has no cast of its own, and no index is given.
-        if (!stock_ref(self, key, globals, VT_STR("get_obj"), g_var_get_obj_fn, tcl, name))
+        if (!stock_ref(self, key, globals, tcl, name))
             return nb::object();
         return vt::tkm(get_attr(tcl, VT_STR("tk")), VT_STR("getvar"), name);
     }
@@ -1193,8 +1173,7 @@ nb::object vv_getitem(vt::Args &a) {
 nb::object vv_setitem(vt::Args &a) {
     nb::handle self = a[0];
     nb::object tcl, name;
-    if (type_has(Py_TYPE(self.ptr()), VT_STR("set"), g_vv_set_fn) &&
-        stock_ref(self, a[1], nb::handle(a.globals), VT_STR("set"), g_var_set_fn, tcl, name)) {
+    if (g_vv_set_guard.ok(self.ptr()) && stock_ref(self, a[1], nb::handle(a.globals), tcl, name)) {
         vt::tkm(get_attr(tcl, VT_STR("tk")), VT_STR("setvar"), name, vt::tclobj(a[2]));
         return nb::none();
     }
@@ -1345,7 +1324,7 @@ nb::object cv_byref(vt::Args &a) {
 
 // self.byref(name); the stock byref directly, without binding its arguments.
 nb::object cv_ref_in(nb::handle view, nb::handle name, vt::Args &a) {
-    if (type_has(Py_TYPE(view.ptr()), VT_STR("byref"), g_cv_byref_fn))
+    if (g_cv_guard.ok(view.ptr()))
         return cv_byref_of(view, name, a, nullptr, nullptr);
     return callm(view, VT_STR("byref"), name);
 }
@@ -1440,22 +1419,19 @@ NB_MODULE(namespace, m) {
     nb::handle marker(g_marker);
     vt::ClassBuilder var(m, "TclVariable");
     var.attr("_TclVariable__marker", marker);
-    g_var_init_fn = keep(var.def(
+    var.def(
         "__init__",
         {arg("self"), arg("var_name"), arg_none("array_index"), arg_none("tcl"), arg_none("cast")},
-        var_init));
+        var_init);
     nb::object get_obj =
         var.def("get_obj", {arg("self"), arg_none("array_index"), arg("cast", marker)}, var_get_obj,
                 "Read the variable (or one element) as the object tkinter gives.\n\n"
                 "`cast` overrides the variable's own cast; None disables it.");
-    g_var_get_obj_fn = keep(get_obj);
-    g_var_get_str_fn =
-        keep(var.def("get_str", {arg("self"), arg_none("array_index")}, var_get_str,
-                     "Read the variable (or one element) as the string of `set name`."));
+    var.def("get_str", {arg("self"), arg_none("array_index")}, var_get_str,
+            "Read the variable (or one element) as the string of `set name`.");
     var.attr("get", get_obj);
-    g_var_set_fn = keep(
-        var.def("set", {arg("self"), arg("value"), arg_none("array_index")}, var_set,
-                "Write the variable (or one element); the value goes to Tcl through tclobj()."));
+    var.def("set", {arg("self"), arg("value"), arg_none("array_index")}, var_set,
+            "Write the variable (or one element); the value goes to Tcl through tclobj().");
     var.def("unset", {arg("self"), arg_none("array_index"), arg("nocomplain", py_false)}, var_unset,
             "Unset the variable (or one element); with `nocomplain` a TclError is ignored.");
     var.def("exists", {arg("self"), arg_none("array_index")}, var_exists,
@@ -1499,6 +1475,7 @@ NB_MODULE(namespace, m) {
     nb::object TclVariable = var.build(
         object_bases, "A named Tcl variable (scalar, array or array element) of one interpreter.");
     m.attr("TclVariable") = TclVariable;
+    g_var_guard.init((PyTypeObject *)TclVariable.ptr(), {}, {"get_str", "get_obj", "set"}, true);
 
     // --- TempTclVariable
     nb::object tmp_default = nb::str("::__velmor__{cls}_{id}_tmp");
@@ -1547,6 +1524,7 @@ NB_MODULE(namespace, m) {
         arr.build(nb::make_tuple(mutable_mapping, TclVariable),
                   "A Tcl array variable that is also a live mutable mapping of its elements.");
     m.attr("TclArrayVariable") = TclArrayVariable;
+    g_arr_guard.init((PyTypeObject *)TclArrayVariable.ptr(), {"get"});
 
     // --- TempTclArrayVariable
     vt::ClassBuilder tarr(m, "TempTclArrayVariable");
@@ -1556,10 +1534,10 @@ NB_MODULE(namespace, m) {
 
     // --- TclCommand
     vt::ClassBuilder cmd(m, "TclCommand");
-    g_cmd_init_fn = keep(cmd.def("__init__",
-                                 {arg("self"), arg("cmd"), arg_none("args"), arg_none("keywords"),
-                                  arg_none("tcl"), arg_none("cast"), arg_none("logger")},
-                                 cmd_init));
+    cmd.def("__init__",
+            {arg("self"), arg("cmd"), arg_none("args"), arg_none("keywords"), arg_none("tcl"),
+             arg_none("cast"), arg_none("logger")},
+            cmd_init);
     cmd.def("createcommand", {arg("self"), arg("func")}, cmd_createcommand,
             "Register the Python callable `func` as the Tcl command of this name.");
     cmd.def("exists", {arg("self")}, cmd_exists, "Whether a command of this name exists.");
@@ -1612,7 +1590,7 @@ NB_MODULE(namespace, m) {
     g_TclCommand = keep(TclCommand);
     // Not inherited: subclasses keep type's call.
     ((PyTypeObject *)g_TclCommand)->tp_vectorcall = cmd_class_vectorcall;
-    g_object_new_fn = keep(nb::handle(PyDict_GetItemString(PyBaseObject_Type.tp_dict, "__new__")));
+    g_cmd_guard.init((PyTypeObject *)g_TclCommand, {}, {"__setattr__"}, true);
     g_empty_tuple = keep(nb::tuple());
 
     // --- TempTclCommand
@@ -1663,14 +1641,11 @@ NB_MODULE(namespace, m) {
     vv.def("__init__", {arg("self"), arg("ns")}, [](vt::Args &a) -> nb::object {
         return view_init(get_attr(a.g(VT_STR("TclNamespace")), VT_STR("VariablesView")), a);
     });
-    g_vv_byref_fn = keep(vv.def(
-        "byref", {arg("self"), arg("var_name"), star("args"), starstar("kwargs")}, vv_byref,
-        "A variable object for the qualified name (type from `var_type`, default TclVariable)."));
-    g_vv_get_fn = keep(
-        vv.def("get", {arg("self"), arg("var_name")}, vv_get, "The variable's value as a string."));
-    g_vv_set_fn =
-        keep(vv.def("set", {arg("self"), arg("var_name"), arg("value"), arg_none("array_index")},
-                    vv_set, "Write the variable (or one element)."));
+    vv.def("byref", {arg("self"), arg("var_name"), star("args"), starstar("kwargs")}, vv_byref,
+           "A variable object for the qualified name (type from `var_type`, default TclVariable).");
+    vv.def("get", {arg("self"), arg("var_name")}, vv_get, "The variable's value as a string.");
+    vv.def("set", {arg("self"), arg("var_name"), arg("value"), arg_none("array_index")}, vv_set,
+           "Write the variable (or one element).");
     vv.def("__getitem__", {arg("self"), arg("key")}, vv_getitem);
     vv.def("__setitem__", {arg("self"), arg("key"), arg("value")}, vv_setitem);
     vv.def("array_byref", {arg("self"), arg("var_name"), star("args"), starstar("kwargs")},
@@ -1699,24 +1674,25 @@ NB_MODULE(namespace, m) {
     nb::object VariablesView =
         vv.build(nb::make_tuple(mutable_mapping),
                  "The variables of a namespace as a mapping of names to string values.");
+    g_vv_guard.init((PyTypeObject *)VariablesView.ptr(), {"get", "byref"});
+    g_vv_set_guard.init((PyTypeObject *)VariablesView.ptr(), {"set", "byref"});
 
     vt::ClassBuilder ov(m, "ObjectsView", "TclNamespace.ObjectsView");
-    g_ov_get_fn =
-        keep(ov.def("get", {arg("self"), arg("var_name"), arg_none("array_index")}, ov_get,
-                    "The variable's value (or one element's) as the object tkinter gives."));
+    ov.def("get", {arg("self"), arg("var_name"), arg_none("array_index")}, ov_get,
+           "The variable's value (or one element's) as the object tkinter gives.");
     ov.def("array_get", {arg("self"), arg("var_name"), arg_none("pattern")}, ov_array_get,
            "The array's elements, read as objects.");
     nb::object ObjectsView =
         ov.build(nb::make_tuple(VariablesView),
                  "The variables of a namespace as a mapping of names to Tcl values.");
+    g_ov_guard.init((PyTypeObject *)ObjectsView.ptr(), {"get", "byref"});
 
     vt::ClassBuilder cv(m, "CommandsView", "TclNamespace.CommandsView");
     cv.def("__init__", {arg("self"), arg("ns")}, [](vt::Args &a) -> nb::object {
         return view_init(get_attr(a.g(VT_STR("TclNamespace")), VT_STR("CommandsView")), a);
     });
-    g_cv_byref_fn =
-        keep(cv.def("byref", {arg("self"), arg("cmd_name"), star("args"), starstar("kwargs")},
-                    cv_byref, "A TclCommand for the qualified name."));
+    cv.def("byref", {arg("self"), arg("cmd_name"), star("args"), starstar("kwargs")}, cv_byref,
+           "A TclCommand for the qualified name.");
     cv.def("exists", {arg("self"), arg("cmd_name")}, cv_exists, "Whether the command exists.");
     cv.def("createcommand", {arg("self"), arg("cmd_name"), arg("func")}, cv_createcommand,
            "Register a Python callable under the qualified name.");
@@ -1741,6 +1717,7 @@ NB_MODULE(namespace, m) {
     nb::object CommandsView =
         cv.build(nb::make_tuple(mutable_mapping),
                  "The commands of a namespace as a mapping of names to TclCommand objects.");
+    g_cv_guard.init((PyTypeObject *)CommandsView.ptr(), {"byref"});
 
     vt::ClassBuilder pv(m, "ProcsView", "TclNamespace.ProcsView");
     pv.def("exists", {arg("self"), arg("cmd_name")}, pv_exists, "Whether the procedure exists.");

@@ -21,8 +21,11 @@ bool g_plain_storage; // AttrDict uses dict's own storage methods
 inline PyTypeObject *nm_type() {
     return (PyTypeObject *)g_NestMap;
 }
+// The shortcuts below work on the dict storage of a NestMap directly; they
+// stand in for its own methods, which must therefore be the stock ones.
+vt::FastGuard g_nm_guard;
 inline bool exact(PyObject *o) {
-    return g_plain_storage && Py_TYPE(o) == nm_type();
+    return g_plain_storage && Py_TYPE(o) == nm_type() && g_nm_guard.ok(o);
 }
 
 nb::object checked(PyObject *r) {
@@ -752,6 +755,10 @@ NB_MODULE(nestmap, m) {
 
     nb::object cls = cb.build(nb::make_tuple(attrdict, mm), NESTMAP_DOC);
     g_NestMap = keep(cls);
+    g_nm_guard.init(nm_type(), {"update", "all_items", "all_keys", "items", "keys"},
+                    {"__getitem__", "__setitem__", "__delitem__", "__contains__", "__iter__",
+                     "__len__", "__tclobj__"},
+                    true);
     m.attr("NestMap") = cls;
     m.attr("__all__") = nb::make_tuple("NestMap");
 }

@@ -6,7 +6,8 @@ namespace {
 PyObject *g_TclError; // _tkinter.TclError, for the whole process
 // Identities (compared only) of the Vox_Code class and its __init__, for
 // the shortcut in Vox.__getattr__.
-PyObject *g_VoxCode, *g_code_init;
+PyObject *g_VoxCode;
+vt::FastGuard g_code_guard; // Vox_Code(name, tcl=...) built directly
 
 using vt::checked;
 using vt::instance_attr;
@@ -51,24 +52,6 @@ nb::object resolve(nb::handle tcl) {
 
 [[noreturn]] void raise_error_info(nb::handle interp) {
     vt::raise_error_info(interp, g_TclError);
-}
-
-// Whether Vox_Code(name, tcl=tcl) is the stock construction: object's
-// __new__ and our __init__.  Cached per type version.
-bool stock_code_class(PyTypeObject *tp) {
-    static unsigned int version = 0;
-    static bool stock = false;
-    if ((tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && version == tp->tp_version_tag && version)
-        return stock;
-    bool ok = tp->tp_new == PyBaseObject_Type.tp_new &&
-              _PyType_Lookup(tp, VT_STR("__init__").ptr()) == g_code_init &&
-              _PyType_Lookup(tp, VT_STR("__setattr__").ptr()) ==
-                  _PyType_Lookup(&PyBaseObject_Type, VT_STR("__setattr__").ptr());
-    if (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) {
-        version = tp->tp_version_tag;
-        stock = ok;
-    }
-    return ok;
 }
 
 // tp_getattro of Vox and Vox_Code: the generic lookup without building an
@@ -220,7 +203,8 @@ NB_MODULE(vox, m) {
                     no_attribute(a[0], a[1]);
                 nb::object tcl = own_attr(a[0], VT_STR("tcl"));
                 nb::object code_cls = a.g(VT_STR("Vox_Code"));
-                if (code_cls.ptr() == g_VoxCode && stock_code_class((PyTypeObject *)g_VoxCode)) {
+                if (code_cls.ptr() == g_VoxCode &&
+                    g_code_guard.type_ok((PyTypeObject *)g_VoxCode)) {
                     // What Vox_Code(name, tcl=tcl) does, without the argument binding.
                     PyTypeObject *tp = (PyTypeObject *)g_VoxCode;
                     nb::object code = checked(tp->tp_alloc(tp, 0));
@@ -255,19 +239,17 @@ NB_MODULE(vox, m) {
     }
     {
         vt::ClassBuilder cb(m, "Vox_Code");
-        g_code_init =
-            cb.def(
-                  "__init__", {vt::arg("self"), vt::star("cmd"), vt::kwonly("tcl")},
-                  [](vt::Args &a) -> nb::object {
-                      if (PyObject_SetAttr(a[0].ptr(), VT_STR("tcl").ptr(), a[1].ptr()) < 0)
-                          throw nb::python_error();
-                      nb::object parts = checked(PySequence_List(a.star));
-                      if (PyObject_SetAttr(a[0].ptr(), VT_STR("cmd").ptr(), parts.ptr()) < 0)
-                          throw nb::python_error();
-                      return nb::none();
-                  },
-                  "A pending Tcl command name made of the parts `cmd`.")
-                .ptr(); // kept by the class
+        cb.def(
+            "__init__", {vt::arg("self"), vt::star("cmd"), vt::kwonly("tcl")},
+            [](vt::Args &a) -> nb::object {
+                if (PyObject_SetAttr(a[0].ptr(), VT_STR("tcl").ptr(), a[1].ptr()) < 0)
+                    throw nb::python_error();
+                nb::object parts = checked(PySequence_List(a.star));
+                if (PyObject_SetAttr(a[0].ptr(), VT_STR("cmd").ptr(), parts.ptr()) < 0)
+                    throw nb::python_error();
+                return nb::none();
+            },
+            "A pending Tcl command name made of the parts `cmd`.");
         cb.def("__call__", {vt::arg("self"), vt::star("args"), vt::starstar("kwargs")}, code_call,
                "Run the command with the arguments as Tcl words and return its result.\n\n"
                "Keyword arguments become ``-key value`` options after the positional\n"
@@ -300,6 +282,7 @@ NB_MODULE(vox, m) {
             cb.build(bases, "A Tcl command name being built up by attribute access.");
         g_VoxCode = Py_NewRef(code_cls.ptr());
         use_proxy_getattro(code_cls);
+        g_code_guard.init((PyTypeObject *)g_VoxCode, {}, {"__setattr__"}, true);
         m.attr("Vox_Code") = code_cls;
     }
 }
