@@ -23,3 +23,11 @@ def _bind_default_interpreter():
 
 _bind_default_interpreter()
 del _bind_default_interpreter
+
+
+def __getattr__(name):
+    if name == "__version__":
+        import velmor
+
+        return velmor.__version__
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

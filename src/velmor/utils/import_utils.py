@@ -87,3 +87,33 @@ def get_entry_points(group):
             seen.add(dist)
             result.extend(_parse(text, group))
     return result
+
+
+def _metadata_version(folder):
+    try:
+        with open(os.path.join(folder, "METADATA"), encoding="utf-8") as f:
+            for line in f:
+                if line.startswith("Version:"):
+                    return line.partition(":")[2].strip()
+                if not line.strip():
+                    break
+    except OSError:
+        pass
+    return None
+
+
+def package_version():
+    """The version of the distribution that holds the imported ``velmor``
+    package: its own dist-info (installed, or the development build's),
+    without importing ``importlib.metadata``."""
+    here = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    try:
+        names = sorted(os.listdir(here))
+    except OSError:
+        names = []
+    for folder in names:
+        if folder.endswith(".dist-info") and _dist_name(folder) in ("velmor", "velmor-dev"):
+            version = _metadata_version(os.path.join(here, folder))
+            if version:
+                return version
+    return "0+unknown"
