@@ -12,6 +12,7 @@ from tkinter import TclError
 
 import velmor.tcl
 import velmor.tcl.namespace as nsmod
+from velmor.tcl.listify import listify
 from velmor.tcl.namespace import (
     TclArrayVariable,
     TclCommand,
@@ -160,6 +161,20 @@ NAME_CASES = [
     ("tail", ("a",), "a"),
     ("tail", ("::",), ""),
     ("tail", ("a::",), ""),
+    # a single colon is part of a name; a run of two or more is one separator
+    ("split", ("a:b",), ["a:b"]),
+    ("split", ("a:::b",), ["a", "b"]),
+    ("split", ("::uri::file:counter",), ["", "uri", "file:counter"]),
+    ("split", (":a::b:",), [":a", "b:"]),
+    ("split", ("::a:::::b",), ["", "a", "b"]),
+    ("normalize", ("::x:y",), "::x:y"),
+    ("normalize", ("a:::b::",), "a::b"),
+    ("join", ("::a", "b:c"), "::a::b:c"),
+    ("join", ("::uri", "file:counter"), "::uri::file:counter"),
+    ("join", ("::a:", "b", "::c"), "::c"),
+    ("qualifiers", ("::uri::file:counter",), "::uri"),
+    ("tail", ("::uri::file:counter",), "file:counter"),
+    ("tail", ("a:b",), "a:b"),
 ]
 
 
@@ -174,21 +189,29 @@ def test_name_arithmetic(fn, args, expected):
 @pytest.mark.parametrize(
     "fn, args, reported",
     [
-        ("split", ("a:b",), "a:b"),
-        ("split", ("a:::b",), "a:::b"),
-        ("normalize", ("::x:y",), "::x:y"),
-        ("join", ("::a", "b:c"), "::a::b:c"),
+        ("join", ("::a:", "b"), "::a:::b"),
+        ("join", ("::a", ":b"), "::a:::b"),
+        ("join", ("::", ":b"), ":::::b"),
+        ("join", ("a:", "b", "c"), "a:::b::c"),
     ],
-    ids=["single-colon", "three-colons", "normalize", "join-reports-joined"],
+    ids=["name-ends-in-colon", "name-starts-with-colon", "root-and-colon", "join-reports-joined"],
 )
-def test_name_arithmetic_invalid(fn, args, reported):
+def test_name_arithmetic_unnamable(fn, args, reported):
+    # Tcl reads "::a:::b" as ::a::b: a name ending (or starting) with a single
+    # colon cannot be qualified; Tcl itself cannot find such members again.
     with pytest.raises(ValueError) as info:
         getattr(TclNamespace, fn)(*args)
     assert str(info.value) == f"Invalid Tcl namespace '{reported}'"
 
 
-@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(st.text(st.sampled_from("ab: é"), max_size=12))
+NAME_CHARS = st.sampled_from(["a", "b", ":", ":", " ", "\u00e9", "*", "?", "[", "]", "\\", "{", "\U0001F600"])
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(st.text(NAME_CHARS, max_size=12))
+@example("a:::b")
+@example("::uri::file:counter")
+@example(":::a:")
 def test_qualifiers_and_tail_agree_with_tcl(tk, name):
     assert TclNamespace.qualifiers(name) == str(tk.call("namespace", "qualifiers", name))
     assert TclNamespace.tail(name) == str(tk.call("namespace", "tail", name))
@@ -196,7 +219,7 @@ def test_qualifiers_and_tail_agree_with_tcl(tk, name):
 
 @settings(max_examples=200, deadline=None)
 @given(st.lists(st.text(st.sampled_from("ab:"), max_size=4), min_size=1, max_size=4))
-def test_join_is_normalized_or_invalid(parts):
+def test_join_is_normalized_or_unnamable(parts):
     try:
         joined = TclNamespace.join(*parts)
     except ValueError as exc:
@@ -273,7 +296,7 @@ def test_eval_and_call_wrap_in_namespace_eval(interp, sent):
     name = uniq("x")
     calls = sent("::namespace")
     space.call("set", name, 1)
-    assert calls[-1] == ("namespace", "eval", space.ns, f"set {name} 1")
+    assert calls[-1] == ("::namespace", "eval", space.ns, f"set {name} 1")
     assert interp.tk.getvar(f"{space.ns}::{name}") == 1
     assert space.eval("set", name) == "1"
 
@@ -327,7 +350,8 @@ def test_namespace_subcommands(interp, ns, sent):
     calls = sent("::namespace")
     assert child.export(True) is None
     assert calls[-2:] == [
-        ("namespace", "eval", child.ns, "namespace export -clear"), ("namespace", "export", "-clear")]
+        ("::namespace", "eval", child.ns, "::namespace export -clear"),
+        ("::namespace", "export", "-clear")]
     assert child.export() == ()
     child.export(False, "hello")
     assert ns.import_(False, child.ns + "::hello") is None
@@ -341,7 +365,7 @@ def test_namespace_subcommands(interp, ns, sent):
     interp.tk.setvar(ns.ns + "::vv", 1)
     del calls[:]
     assert ns.which("vv", variable=True) == ns.ns + "::vv"
-    assert calls[0] == ("namespace", "eval", ns.ns, "namespace which -variable vv")
+    assert calls[0] == ("::namespace", "eval", ns.ns, "::namespace which -variable vv")
     interp.tk.call(ns.code("set q 5"))  # a `namespace inscope` command line
     assert interp.tk.getvar(ns.ns + "::q") == "5"
     assert str(ns) == ns.ns
@@ -359,18 +383,19 @@ def test_is_absolute_is_relative(interp, name, absolute, relative):
 
 
 def test_absolute_and_make_absolute(interp, sent):
-    calls = sent("namespace")
+    calls = sent("::namespace")
     assert TclNamespace("::x", tcl=interp).absolute() == "::x"
     assert calls == []
     rel = TclNamespace("a::b", tcl=interp)
     assert rel.absolute() == "::a::b"
-    assert [c[:2] for c in calls] == [("namespace", "current")]
+    assert [c[:2] for c in calls] == [("::namespace", "current")]
     assert rel.ns == "a::b"
     rel.make_absolute()
     assert rel.ns == "::a::b"
     assert TclNamespace("", tcl=interp).absolute() == ""
+    assert TclNamespace("a:b", tcl=interp).absolute() == "::a:b"
     with pytest.raises(ValueError):
-        TclNamespace("a:b", tcl=interp).absolute()
+        TclNamespace(":b", tcl=interp).absolute()
 
 
 def test_argument_errors(interp):
@@ -404,8 +429,8 @@ def test_variable_view_qualification(interp, ns):
 
 @pytest.mark.parametrize(
     "key, cause",
-    [("nosuch_nst", TclError), ("a:b", ValueError)],
-    ids=["missing", "stray-colon"],
+    [("nosuch_nst", TclError), ("a:b", TclError), (":a", ValueError)],
+    ids=["missing", "single-colon-missing", "unnamable"],
 )
 @pytest.mark.parametrize("view", ["vars", "objs"])
 def test_variable_view_key_error_chained(ns, view, key, cause):
@@ -513,14 +538,15 @@ def test_view_iteration_and_length(interp, ns, sent):
     assert sorted(ns.vars) == sorted(names)
     assert len(ns.vars) == 3 == len(ns.objs)
     assert dict(ns.vars.items()) == {n: n for n in names}
-    # The whole list comes from one Tcl command, when iteration starts.
+    # The whole list is fetched once, when iteration starts.
     calls = sent("::info")
     it = iter(ns.vars)
     assert calls == []
     next(it)
-    assert len(calls) == 1
+    fetched = [c for c in calls if c[1] == "vars"]
+    assert len(fetched) == 1
     list(it)
-    assert len(calls) == 1
+    assert [c for c in calls if c[1] == "vars"] == fetched
     # The current namespace: the bare `info vars` at the interpreter's level.
     here = TclNamespace("", tcl=interp)
     assert sorted(here.vars) == sorted(map(str, interp.tk.splitlist(interp.tk.call("info", "vars"))))
@@ -578,14 +604,22 @@ def test_command_views(interp, ns):
 # A namespace filled with scalars, arrays, procs and Python commands: every
 # key a view yields is a member of that view and can be read through it.
 
-name_chars = st.characters(
-    blacklist_categories=("Cs",), blacklist_characters=":()\x00",
+def _nameable(name):
+    # Tcl reads a run of colons as a separator: a member whose name starts
+    # with a colon or holds "::" cannot be named inside its namespace.
+    return not name.startswith(":") and "::" not in name
+
+
+name_chars = st.one_of(
+    st.characters(blacklist_categories=("Cs",), blacklist_characters="()\x00"),
+    st.sampled_from(":*?[]\\ "),
 )
-var_names = st.text(name_chars, min_size=1, max_size=8)
+var_names = st.text(name_chars, min_size=1, max_size=8).filter(_nameable)
 cmd_names = st.text(
-    st.characters(blacklist_categories=("Cs",), blacklist_characters=":()\x00*?[]\\"),
+    st.one_of(st.characters(blacklist_categories=("Cs",), blacklist_characters="\x00"),
+              st.sampled_from(":*?[]\\ ")),
     min_size=1, max_size=8,
-)
+).filter(_nameable)
 
 
 @settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
@@ -608,7 +642,14 @@ def test_every_view_key_is_readable_through_its_view(interp, scalars, arrays, pr
         for n in pycmds:
             space.cmds[n] = lambda: "py"
 
+        interp.eval(f"namespace eval {listify([space.ns])} {{variable declared_only_nst}}")
         assert sorted(space.vars) == sorted(scalars | arrays) == sorted(space.objs)
+        assert len(space.vars) == len(scalars | arrays) == len(space.objs)
+        assert "declared_only_nst" not in space.vars
+        assert dict(space.vars) == {**{n: n for n in scalars}, **{n: {"k": n} for n in arrays}}
+        objs = dict(space.objs)
+        assert {n for n, v in objs.items() if isinstance(v, TclArrayVariable)} == arrays
+        assert all(dict(objs[n]) == {"k": n} for n in arrays)
         for view in (space.vars, space.objs):
             for key in view:
                 assert key in view
@@ -998,16 +1039,20 @@ def test_temporary_command_as_decorator(interp):
 @given(st.lists(st.text(st.sampled_from("ab:"), max_size=4), min_size=1, max_size=4))
 @example(["::", "a", ":"])  # the error names the whole concatenation
 def test_join_equals_concatenating_then_normalizing(parts):
-    expected = parts[0]
+    # ... unless a single colon meets a separator: then the whole
+    # concatenation is reported as a name Tcl cannot read back
+    expected, unnamable = parts[0], False
     for arg in parts[1:]:
         if not expected or arg.startswith("::"):
-            expected = arg
+            expected, unnamable = arg, False
         elif arg:
+            trailing = len(expected) - len(expected.rstrip(":"))
+            unnamable = unnamable or trailing == 1 or arg.startswith(":")
             expected = f"{expected}::{arg}"
-    try:
+    if unnamable:
+        expected = ValueError(f"Invalid Tcl namespace '{expected}'")
+    else:
         expected = TclNamespace.normalize(expected)
-    except ValueError as exc:
-        expected = exc
     try:
         joined = TclNamespace.join(*parts)
     except ValueError as exc:
@@ -1079,3 +1124,124 @@ def test_variable_reads_use_tcl_set_on_the_listified_name(interp, name):
     assert interp.vars[name] == want
     assert TclVariable(name, tcl=interp).get_str() == want
     assert interp.get_var(name) == want
+
+
+# ---------------------------------------------------------------------------
+# Names as Tcl reads them: single colons, glob characters, own `namespace`
+
+
+def test_single_colon_names_read_and_write(interp, ns):
+    ns.vars["file:counter"] = 7
+    assert interp.tk.getvar(f"{ns.ns}::file:counter") == 7
+    assert ns.vars["file:counter"] == "7" == interp.get_var(f"{ns.ns}::file:counter")
+    assert "file:counter" in ns.vars and list(ns.vars) == ["file:counter"]
+    interp.vars["a:b"] = 1
+    assert interp.tk.getvar("::a:b") == 1
+    interp.eval(f"proc {ns.ns}::x:y {{}} {{return xy}}")
+    assert "x:y" in ns.procs and ns.procs["x:y"]() == "xy"
+    assert TclVariable(f"{ns.ns}::file:counter", tcl=interp).get_str() == "7"
+
+
+@pytest.mark.parametrize(
+    "view, present, absent",
+    [
+        ("procs", ["start", "get[0]", "s?art", "a\\b"], ["st*", "s?art*", "get?0?", "*", "a\\\\b"]),
+        ("cmds", ["start", "get[0]", "s?art", "a\\b"], ["st*", "*", "?tart", "[s]tart"]),
+    ],
+    ids=["procs", "cmds"],
+)
+def test_membership_is_by_exact_name(interp, ns, view, present, absent):
+    for name in present:
+        interp.tk.call("proc", f"{ns.ns}::{name}", "", "return 1")
+    members = getattr(ns, view)
+    for name in present:
+        assert name in members, ascii(name)
+        assert TclCommand((f"{ns.ns}::{name}",), tcl=interp).exists() is True
+    for name in absent:
+        assert name not in members, ascii(name)
+        assert TclCommand((f"{ns.ns}::{name}",), tcl=interp).exists() is False
+        assert TclCommand((f"{ns.ns}::{name}",), tcl=interp).is_proc() is False
+
+
+def test_membership_of_commands_named_like_patterns(interp):
+    mathop = TclNamespace("::tcl::mathop", tcl=interp)
+    assert "*" in mathop.cmds and "**" in mathop.cmds and "+" in mathop.cmds
+    assert "*+" not in mathop.cmds
+    # explicit patterns stay patterns
+    assert set(TclNamespace("::", tcl=interp).children("::tc*")) >= {"::tcl"}
+
+
+def test_namespace_with_its_own_namespace_command(interp, ns):
+    # a library's own `namespace` proc (as every TclOO object namespace has
+    # one) must not answer for Tcl's
+    TclNamespace(ns.ns + "::kid", tcl=interp).create()
+    interp.eval(f"proc {ns.ns}::namespace args {{return fake}}")
+    interp.eval(f"proc {ns.ns}::hello {{}} {{}}; set {ns.ns}::v 1")
+    assert ns.children() == (ns.ns + "::kid",)
+    assert ns.children("k*") == (ns.ns + "::kid",)
+    assert ns.export() == ()
+    ns.export(False, "hel*")
+    assert ns.export() == ("hel*",)
+    assert ns.which("hello", command=True) == ns.ns + "::hello"
+    assert ns.which("v", variable=True) == ns.ns + "::v"
+    assert ns.origin("hello") == ns.ns + "::hello"
+    assert ns.code("x") == ("::namespace", "inscope", ns.ns, "x")
+    assert sorted(ns.procs) == ["hello", "namespace"]
+    assert ns.vars["v"] == "1"
+
+
+def test_tcloo_object_namespaces_answer_as_tcl(interp):
+    info_object = TclNamespace("::oo::InfoObject", tcl=interp)
+    assert info_object.children() == interp.tk.splitlist(
+        interp.tk.call("namespace", "children", "::oo::InfoObject"))
+    assert "namespace" in info_object.cmds
+    assert isinstance(info_object.export(), tuple)
+    assert info_object.which("namespace", command=True) == "::oo::InfoObject::namespace"
+
+
+# ---------------------------------------------------------------------------
+# NUL, non-BMP and lone surrogates survive every read
+
+nul_text = st.text(
+    st.one_of(st.sampled_from("\x00 {}\\\"$[]a\u00e9\U0001F600"),
+              st.characters(blacklist_categories=("Cs",))),
+    max_size=10,
+)
+
+
+@settings(max_examples=120, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(value=nul_text, items=st.lists(nul_text, max_size=4))
+@example(value="a\x00b", items=["a\x00b", "c"])
+@example(value="{\x00}", items=["{\x00}"])
+def test_nul_survives_every_setter_getter_pair(interp, value, items):
+    tk = interp.tk
+    interp.set_var("nul_v", value)
+    assert interp.get_var("nul_v") == value == tk.getvar("nul_v")
+    assert interp.vars["nul_v"] == value and interp.objs["nul_v"] == value
+    assert TclVariable("nul_v", tcl=interp).get_str() == value
+    interp.set_list("nul_l", items)
+    assert interp.get_list("nul_l") == tuple(items) == tk.splitlist(tk.getvar("nul_l"))
+    assert interp.cast_list(interp.get_var("nul_l")) == tuple(items)
+    interp.set_array("nul_a", {"k": value, "n": 5, "l": items})
+    got = interp.get_array("nul_a")
+    assert got["k"] == value and got["n"] == "5"
+    assert interp.cast_list(got["l"]) == tuple(items)
+    arr = TclArrayVariable("nul_a", tcl=interp)
+    assert arr["k"] == value == tk.getvar("nul_a(k)")
+    assert TclVariable("nul_a", "k", tcl=interp).get_str() == value
+    interp.set_keyed_list("nul_k", {"f": value or "x", "g": {"h": value or "y"}})
+    keyed = interp.get_keyed_list("nul_k")
+    assert keyed["f"] == (value or "x") and keyed["g.h"] == (value or "y")
+
+
+def test_text_reads_keep_tcls_own_text(interp):
+    # values tkinter hands over typed keep Tcl's text
+    interp.eval("set t_oct 010; expr {$t_oct + 1}; set t_yes yes; if {$t_yes} {}; set t_f 1.50; "
+                "expr {$t_f * 1}; set t_l {a   b}; llength $t_l")
+    assert [interp.get_var(n) for n in ("t_oct", "t_yes", "t_f", "t_l")] == ["010", "yes", "1.50", "a   b"]
+    interp.eval('set t_s "a\\ud800b\\0c"')  # a lone surrogate and NUL, written by Tcl
+    assert interp.get_var("t_s") == interp.tk.getvar("t_s")
+    interp.eval('array set t_arr [list k "x\\0y" n 010 b yes]; expr {$t_arr(n) + 0}; if {$t_arr(b)} {}')
+    assert dict(interp.get_array("t_arr")) == {"k": "x\x00y", "n": "010", "b": "yes"}
+    interp.eval("set t_bin [binary format a* ab\\0c]")
+    assert interp.get_var("t_bin") == "ab\x00c"

@@ -11,6 +11,7 @@ namespace {
 
 // Held for the life of the process.
 PyObject *g_TclError, *g_MethodType, *g_update_wrapper;
+PyObject *g_TclObj; // _tkinter.Tcl_Obj
 PyObject *g_marker; // TclVariable's private "no cast given" default
 PyObject *g_TclCommand, *g_empty_tuple;
 // The shortcuts on hot paths, each valid only while Python would run exactly
@@ -142,36 +143,62 @@ bool starts_colons(PyObject *s) {
     return PyUnicode_GET_LENGTH(s) >= 2 && PyUnicode_READ_CHAR(s, 0) == ':' &&
            PyUnicode_READ_CHAR(s, 1) == ':';
 }
-bool has_colon(PyObject *s) {
-    Py_ssize_t r = PyUnicode_FindChar(s, ':', 0, PyUnicode_GET_LENGTH(s), 1);
+// Whether `s` holds a separator: Tcl reads a run of two or more colons as
+// one separator; a single colon is part of a name ("file:counter").
+bool has_sep(PyObject *s) {
+    Py_ssize_t r = PyUnicode_Find(s, VT_STR("::").ptr(), 0, PyUnicode_GET_LENGTH(s), 1);
     if (r == -2)
         throw nb::python_error();
     return r >= 0;
 }
 
+// The length of the run of colons that `s` starts (from the front) or ends
+// (from the back) with.
+Py_ssize_t colon_run(PyObject *s, bool front) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(s), k = 0;
+    while (k < n && PyUnicode_READ_CHAR(s, front ? k : n - 1 - k) == ':')
+        ++k;
+    return k;
+}
+
+// The pieces between separators, as Tcl finds them scanning from the left:
+// a separator starts at the first "::" and takes every colon that follows.
 nb::object split_str(nb::handle s) {
-    bool absolute = starts_colons(s.ptr());
-    nb::object pieces = checked(PyUnicode_Split(s.ptr(), VT_STR("::").ptr(), -1));
+    PyObject *str = s.ptr();
+    bool absolute = starts_colons(str);
     nb::object out = checked(PyList_New(0));
     if (absolute && PyList_Append(out.ptr(), VT_STR("").ptr()) < 0)
         throw nb::python_error();
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pieces.ptr()); ++i) {
-        PyObject *p = PyList_GET_ITEM(pieces.ptr(), i);
-        if (PyUnicode_GET_LENGTH(p) == 0)
-            continue;
-        if (has_colon(p)) {
-            PyErr_Format(PyExc_ValueError, "Invalid Tcl namespace '%U'", s.ptr());
+    Py_ssize_t n = PyUnicode_GET_LENGTH(str);
+    int kind = PyUnicode_KIND(str);
+    const void *data = PyUnicode_DATA(str);
+    Py_ssize_t start = 0, i = 0;
+    auto piece = [&](Py_ssize_t lo, Py_ssize_t hi) {
+        if (hi <= lo)
+            return;
+        nb::object p = checked(PyUnicode_Substring(str, lo, hi));
+        if (PyList_Append(out.ptr(), p.ptr()) < 0)
             throw nb::python_error();
+    };
+    while (i < n) {
+        if (PyUnicode_READ(kind, data, i) == ':' && i + 1 < n &&
+            PyUnicode_READ(kind, data, i + 1) == ':') {
+            piece(start, i);
+            i += 2;
+            while (i < n && PyUnicode_READ(kind, data, i) == ':')
+                ++i;
+            start = i;
+        } else {
+            ++i;
         }
-        if (PyList_Append(out.ptr(), p) < 0)
-            throw nb::python_error();
     }
+    piece(start, n);
     return out;
 }
 
 nb::object normalize_str(nb::handle s) {
-    // Without a colon, split gives [s] (or [] for ''), which joins back to s.
-    if (!has_colon(s.ptr()))
+    // Without a separator, split gives [s] (or [] for ''), which joins back to s.
+    if (!has_sep(s.ptr()))
         return nb::borrow(s);
     return checked(PyUnicode_Join(VT_STR("::").ptr(), split_str(s).ptr()));
 }
@@ -184,20 +211,29 @@ nb::object join_names(nb::handle first, PyObject *const *rest, Py_ssize_t n) {
     nb::object result = lstr(first);
     // Whether `result` is already what normalize_str would make of it, so
     // the common "::" + plain name needs no split and join.
-    bool normal = !has_colon(result.ptr());
+    bool normal = !has_sep(result.ptr());
+    // A name ending in a single colon, or one starting with a single colon,
+    // cannot be joined: the colons would run into the separator and Tcl
+    // would read other names ("a:" and "b" give "a:::b", which is a::b).
+    // Tcl itself names such members this way and cannot find them again.
+    bool unnamable = false;
     for (Py_ssize_t i = 0; i < n; ++i) {
         nb::object arg = lstr(nb::handle(rest[i]));
         if (PyUnicode_GET_LENGTH(result.ptr()) == 0) {
             result = arg;
-            normal = !has_colon(arg.ptr());
+            normal = !has_sep(arg.ptr());
+            unnamable = false;
         } else if (starts_colons(arg.ptr())) {
             result = arg;
             normal = false;
+            unnamable = false;
         } else if (PyUnicode_GET_LENGTH(arg.ptr()) != 0) {
-            bool plain = !has_colon(arg.ptr());
+            if (colon_run(result.ptr(), false) == 1 || colon_run(arg.ptr(), true) == 1)
+                unnamable = true;
+            bool plain = !has_sep(arg.ptr());
             // Only for the last name: a later one could make the whole
             // invalid, and the error must name the plain concatenation.
-            if (plain && i == n - 1 && is_root(result.ptr())) {
+            if (plain && !unnamable && i == n - 1 && is_root(result.ptr())) {
                 result = checked(PyUnicode_Concat(result.ptr(), arg.ptr()));
                 normal = true;
             } else {
@@ -205,6 +241,10 @@ nb::object join_names(nb::handle first, PyObject *const *rest, Py_ssize_t n) {
                 normal = normal && plain;
             }
         }
+    }
+    if (unnamable) {
+        PyErr_Format(PyExc_ValueError, "Invalid Tcl namespace '%U'", result.ptr());
+        throw nb::python_error();
     }
     return normal ? result : normalize_str(result);
 }
@@ -221,6 +261,29 @@ nb::object tail_str(nb::handle s) {
     if (idx == -1)
         return nb::borrow(s);
     return checked(PyUnicode_Substring(s.ptr(), idx + 2, n));
+}
+
+// `name` as an `info commands`/`info procs`/`info vars` pattern that matches
+// that one name: Tcl takes the namespace part literally and the tail as a
+// glob pattern, so the tail's glob characters get a backslash.
+nb::object exact_pattern(nb::handle name) {
+    nb::object s = lstr(name);
+    Py_ssize_t n = PyUnicode_GET_LENGTH(s.ptr());
+    Py_ssize_t start = n - PyUnicode_GET_LENGTH(tail_str(s).ptr());
+    std::vector<Py_UCS4> out;
+    bool special = false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_UCS4 c = PyUnicode_READ_CHAR(s.ptr(), i);
+        if (i >= start && (c == '*' || c == '?' || c == '[' || c == ']' || c == '\\')) {
+            out.push_back('\\');
+            special = true;
+        }
+        out.push_back(c);
+    }
+    if (!special)
+        return s;
+    return checked(
+        PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, out.data(), (Py_ssize_t)out.size()));
 }
 
 // name "(" index ")" for an element name.
@@ -381,8 +444,8 @@ nb::object var_get_obj(vt::Args &a) {
     return apply_cast(self, std::move(result), a[2]);
 }
 
-// listify(("set", name)): for a name that needs no quoting as a list
-// element (the usual variable name) that is "set " + name, made directly.
+// listify(("::set", name)): for a name that needs no quoting as a list
+// element (the usual variable name) that is "::set " + name, made directly.
 nb::object set_script(nb::handle name) {
     PyObject *s = name.ptr();
     bool plain = PyUnicode_CheckExact(s) && PyUnicode_IS_ASCII(s) && PyUnicode_GET_LENGTH(s) > 0;
@@ -393,13 +456,66 @@ nb::object set_script(nb::handle name) {
                 c == '_' || c == ':' || c == '.' || c == '(' || c == ')' || c == '-';
     }
     if (plain)
-        return checked(PyUnicode_Concat(VT_STR("set ").ptr(), s));
-    return vt::listify(tuple_of({VT_STR("set"), name}));
+        return checked(PyUnicode_Concat(VT_STR("::set ").ptr(), s));
+    return vt::listify(tuple_of({VT_STR("::set"), name}));
+}
+
+// ---------------------------------------------------------------------------
+// Values as text
+//
+// Text is read with tk.call, whose result keeps its length: tk.eval hands
+// over a C string, which ends at the raw NUL byte that tkinter stores for
+// NUL in ASCII text.  tkinter converts typed results (numbers, booleans,
+// lists) into Python values that lose Tcl's own text ("010", "yes"); those
+// hold no NUL, and are read again through tk.eval, which is exact for them.
+
+// Whether text that tkinter gave may hold a NUL that tk.eval would lose.
+bool may_hold_nul(PyObject *o) {
+    if (PyUnicode_Check(o)) {
+        Py_ssize_t r = PyUnicode_FindChar(o, 0, 0, PyUnicode_GET_LENGTH(o), 1);
+        if (r == -2)
+            throw nb::python_error();
+        return r >= 0;
+    }
+    if (Py_TYPE(o) == (PyTypeObject *)g_TclObj)
+        return may_hold_nul(vt::str(nb::handle(o)).ptr());
+    if (PyTuple_Check(o)) {
+        vt::RecursionGuard guard(" in may_hold_nul");
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(o); ++i)
+            if (may_hold_nul(PyTuple_GET_ITEM(o, i)))
+                return true;
+    }
+    return false; // numbers and booleans; a byte array's text has no raw NUL
+}
+
+// The text of a result when tkinter kept it: str, a Tcl_Obj's string,
+// a byte array's characters.  Null when the text is lost.
+nb::object kept_text(nb::handle r) {
+    PyObject *o = r.ptr();
+    if (PyUnicode_CheckExact(o))
+        return nb::borrow(r);
+    if (Py_TYPE(o) == (PyTypeObject *)g_TclObj)
+        return vt::str(r);
+    if (PyBytes_Check(o))
+        return vt::bytes_as_text(r);
+    return nb::object();
+}
+
+// The text of the value of variable (or element) `name`, exactly.
+nb::object read_text(nb::handle tk, nb::handle name) {
+    nb::object words = tuple_of({VT_STR("::set"), name});
+    nb::object r = vt::tkm(tk, VT_STR("call"), words);
+    nb::object text = kept_text(r);
+    if (text.is_valid())
+        return text;
+    if (PyTuple_Check(r.ptr()) && may_hold_nul(r.ptr()))
+        return vt::listify(vt::bytes_as_text(r)); // a list's canonical text
+    return vt::tkm(tk, VT_STR("eval"), set_script(name));
 }
 
 nb::object var_get_str(vt::Args &a) {
     nb::handle self = a[0];
-    return tk_eval(self, set_script(var_word(self, a[1])));
+    return read_text(tk_of(self), var_word(self, a[1]));
 }
 
 nb::object var_set(vt::Args &a) {
@@ -467,9 +583,45 @@ nb::object var_array_get_obj(vt::Args &a) {
     return cast(self, VT_STR("cast_array"), r);
 }
 
+// The elements of `array get` as text, exactly (see read_text).
+nb::object array_get_text(nb::handle tk, nb::handle name, nb::handle words) {
+    nb::object r = vt::tkm(tk, VT_STR("call"), words);
+    if (!PyTuple_Check(r.ptr())) {
+        nb::object text = kept_text(r);
+        return text.is_valid() ? text : vt::str(r);
+    }
+    Py_ssize_t n = PyTuple_GET_SIZE(r.ptr());
+    nb::object out = checked(PyTuple_New(n));
+    bool lost = false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        nb::object text = kept_text(nb::handle(PyTuple_GET_ITEM(r.ptr(), i)));
+        lost = lost || !text.is_valid();
+        PyTuple_SET_ITEM(out.ptr(), i, (text.is_valid() ? text : nb::none()).release().ptr());
+    }
+    if (!lost)
+        return out;
+    if (!may_hold_nul(r.ptr()))
+        return vt::tkm(tk, VT_STR("eval"), vt::listify(words));
+    // Both a NUL and values whose text tkinter dropped: read those one by one.
+    for (Py_ssize_t i = 1; i < n; i += 2) {
+        if (PyTuple_GET_ITEM(out.ptr(), i) != Py_None)
+            continue;
+        PyObject *k = PyTuple_GET_ITEM(out.ptr(), i - 1);
+        nb::object key = vt::str(nb::handle(k != Py_None ? k : PyTuple_GET_ITEM(r.ptr(), i - 1)));
+        nb::object element =
+            checked(PyUnicode_FromFormat("%U(%U)", vt::str(name).ptr(), key.ptr()));
+        nb::object text = read_text(tk, element);
+        PyObject *old = PyTuple_GET_ITEM(out.ptr(), i);
+        PyTuple_SET_ITEM(out.ptr(), i, text.release().ptr());
+        Py_DECREF(old);
+    }
+    return out;
+}
+
 nb::object var_array_get_str(vt::Args &a) {
     nb::handle self = a[0];
-    nb::object r = tk_eval(self, vt::listify(array_words(self, VT_STR("get"), a[1])));
+    nb::object words = array_words(self, VT_STR("get"), a[1]);
+    nb::object r = array_get_text(tk_of(self), var_name(self), words);
     return cast(self, VT_STR("cast_array"), r);
 }
 
@@ -504,9 +656,10 @@ nb::object var_is_array(vt::Args &a) {
     return cast(self, VT_STR("cast_boolean"), r);
 }
 
-// The interpreter's current namespace, as `tk.call("namespace", "current")`.
+// The interpreter's current namespace, as `tk.call("::namespace", "current")`:
+// Tcl's own command, whatever a namespace may call `namespace`.
 nb::object current_ns(nb::handle self) {
-    return vt::tkm(tk_of(self), VT_STR("call"), VT_STR("namespace"), VT_STR("current"));
+    return vt::tkm(tk_of(self), VT_STR("call"), VT_STR("::namespace"), VT_STR("current"));
 }
 
 nb::object absolute_of(nb::handle self, nb::handle name_attr) {
@@ -704,11 +857,16 @@ nb::object cmd_query(nb::handle self, nb::handle w0, nb::handle w1) {
     return tk_call(self, tuple_of({w0, w1, cmd_name(self)}));
 }
 
+// `info <sub>` of exactly this command's name (no glob matching).
+bool cmd_listed(nb::handle self, nb::handle sub) {
+    nb::object words = tuple_of({VT_STR("::info"), sub, exact_pattern(cmd_name(self))});
+    return vt::truthy(tk_call(self, words));
+}
 nb::object cmd_exists(vt::Args &a) {
-    return nb::bool_(vt::truthy(cmd_query(a[0], VT_STR("::info"), VT_STR("commands"))));
+    return nb::bool_(cmd_listed(a[0], VT_STR("commands")));
 }
 nb::object cmd_is_proc(vt::Args &a) {
-    return nb::bool_(vt::truthy(cmd_query(a[0], VT_STR("::info"), VT_STR("procs"))));
+    return nb::bool_(cmd_listed(a[0], VT_STR("procs")));
 }
 nb::object cmd_is_command(vt::Args &a) {
     nb::handle self = a[0];
@@ -876,13 +1034,16 @@ nb::object ns_init(vt::Args &a) {
 }
 
 // (tclcmd,) + args, then wrapped as `namespace eval ns tclcmd` for a name.
+// Built-ins are named absolutely ("::namespace", "::info", "::set"): inside
+// a namespace with a `namespace` command of its own (every TclOO object, and
+// libraries that define one) the bare word would reach that command.
 nb::object ns_wrap(nb::handle self, nb::handle tclcmd, PyObject *rest) {
     nb::object cmd = nb::borrow(tclcmd);
     if (rest && PyTuple_GET_SIZE(rest) > 0)
         cmd = concat(tuple_of({cmd}), nb::handle(rest));
     nb::object ns = ns_name(self);
     if (vt::truthy(ns))
-        cmd = tuple_of({VT_STR("namespace"), VT_STR("eval"), ns, cmd});
+        cmd = tuple_of({VT_STR("::namespace"), VT_STR("eval"), ns, cmd});
     return cmd;
 }
 
@@ -905,7 +1066,7 @@ nb::object direct(nb::handle self, nb::handle words) {
 }
 
 nb::object ns_current(vt::Args &a) {
-    return direct(a[0], tuple_of({VT_STR("namespace"), VT_STR("current")}));
+    return direct(a[0], tuple_of({VT_STR("::namespace"), VT_STR("current")}));
 }
 
 // The namespace word of direct commands: the name, or the current namespace.
@@ -920,20 +1081,20 @@ nb::object ns_children(vt::Args &a) {
     nb::handle self = a[0], pattern = a[1];
     nb::object words;
     if (pattern.is_none()) {
-        words = tuple_of({VT_STR("namespace"), VT_STR("children")});
+        words = tuple_of({VT_STR("::namespace"), VT_STR("children")});
     } else {
         // Tcl takes the namespace before the pattern: name it, absolutely,
         // since the command runs inside the namespace itself.
         nb::object ns = ns_name(self);
         nb::object which =
             vt::truthy(ns) ? callm(self, VT_STR("absolute")) : callm(self, VT_STR("current"));
-        words = tuple_of({VT_STR("namespace"), VT_STR("children"), which, vt::listify(pattern)});
+        words = tuple_of({VT_STR("::namespace"), VT_STR("children"), which, vt::listify(pattern)});
     }
     return cast(self, VT_STR("cast_list"), scoped(self, words));
 }
 
 nb::object ns_code(vt::Args &a) {
-    return scoped(a[0], tuple_of({VT_STR("namespace"), VT_STR("code"), a[1]}));
+    return scoped(a[0], tuple_of({VT_STR("::namespace"), VT_STR("code"), a[1]}));
 }
 
 nb::object ns_create(vt::Args &a) {
@@ -950,20 +1111,20 @@ nb::object ns_delete(vt::Args &a) {
     // Deleting the current namespace would take every global command along.
     if (!vt::truthy(ns))
         vt::raise(PyExc_ValueError, "Cannot delete current namespace");
-    direct(self, tuple_of({VT_STR("namespace"), VT_STR("delete"), ns}));
+    direct(self, tuple_of({VT_STR("::namespace"), VT_STR("delete"), ns}));
     return nb::none();
 }
 
 nb::object ns_exists(vt::Args &a) {
     nb::handle self = a[0];
-    nb::object r = direct(self, tuple_of({VT_STR("namespace"), VT_STR("exists"), ns_word(self)}));
+    nb::object r = direct(self, tuple_of({VT_STR("::namespace"), VT_STR("exists"), ns_word(self)}));
     return cast(self, VT_STR("cast_boolean"), r);
 }
 
 // ("namespace", sub [, flag when on], *patterns)
 nb::object flagged(nb::handle sub, nb::handle flag, bool on, PyObject *patterns) {
     nb::object head =
-        on ? tuple_of({VT_STR("namespace"), sub, flag}) : tuple_of({VT_STR("namespace"), sub});
+        on ? tuple_of({VT_STR("::namespace"), sub, flag}) : tuple_of({VT_STR("::namespace"), sub});
     return concat(head, nb::handle(patterns));
 }
 
@@ -987,7 +1148,7 @@ nb::object ns_import(vt::Args &a) {
 }
 
 nb::object ns_origin(vt::Args &a) {
-    return scoped(a[0], tuple_of({VT_STR("namespace"), VT_STR("origin"), a[1]}));
+    return scoped(a[0], tuple_of({VT_STR("::namespace"), VT_STR("origin"), a[1]}));
 }
 
 nb::object ns_parent(vt::Args &a) {
@@ -1006,14 +1167,14 @@ nb::object ns_parent(vt::Args &a) {
             return nb::borrow(VT_STR("::"));
         return parent;
     }
-    nb::object words = vt::truthy(ns) ? tuple_of({VT_STR("namespace"), VT_STR("parent"), ns})
-                                      : tuple_of({VT_STR("namespace"), VT_STR("parent")});
+    nb::object words = vt::truthy(ns) ? tuple_of({VT_STR("::namespace"), VT_STR("parent"), ns})
+                                      : tuple_of({VT_STR("::namespace"), VT_STR("parent")});
     return direct(self, vt::tclobj(words));
 }
 
 nb::object ns_which(vt::Args &a) {
     nb::handle self = a[0];
-    nb::object words = tuple_of({VT_STR("namespace"), VT_STR("which")});
+    nb::object words = tuple_of({VT_STR("::namespace"), VT_STR("which")});
     if (vt::truthy(a[2]))
         words = concat(words, tuple_of({VT_STR("-command")}));
     if (vt::truthy(a[3]))
@@ -1054,6 +1215,25 @@ nb::object qualify(nb::handle view, nb::handle name) {
     return join2(view_owner(view), name);
 }
 
+// A variable name qualified with the namespace `ns`.  An element name
+// "arr(index)" is qualified in its array part only, as Tcl reads it: the
+// index is any text, colons included.
+nb::object qualify_var(nb::handle ns, nb::handle name) {
+    nb::object s = lstr(name);
+    Py_ssize_t n = PyUnicode_GET_LENGTH(s.ptr());
+    if (n > 1 && PyUnicode_READ_CHAR(s.ptr(), n - 1) == ')') {
+        Py_ssize_t open = PyUnicode_FindChar(s.ptr(), '(', 0, n, 1);
+        if (open == -2)
+            throw nb::python_error();
+        if (open >= 0) {
+            nb::object head = checked(PyUnicode_Substring(s.ptr(), 0, open));
+            nb::object index = checked(PyUnicode_Substring(s.ptr(), open, n));
+            return checked(PyUnicode_Concat(join2(ns, head).ptr(), index.ptr()));
+        }
+    }
+    return join2(ns, s);
+}
+
 nb::object view_init(nb::handle cls, vt::Args &a) {
     callm(super_of(cls, a[0]), VT_STR("__init__"));
     set_attr(a[0], VT_STR("ns"), a[1]);
@@ -1079,7 +1259,8 @@ nb::object vv_byref(vt::Args &a) {
         var_type = a.g(VT_STR("TclVariable"));
     }
     nb::object tcl = get_attr(view_owner(self), VT_STR("tcl"));
-    return call_full(var_type, {qualify(self, a[1])}, {{"tcl", tcl}}, a.star, kwargs.ptr());
+    return call_full(var_type, {qualify_var(view_owner(self), a[1])}, {{"tcl", tcl}}, a.star,
+                     kwargs.ptr());
 }
 
 nb::object vv_array_byref(vt::Args &a) {
@@ -1133,7 +1314,7 @@ bool stock_ref(nb::handle view, nb::handle key, nb::handle globals, nb::object &
     tcl = get_attr(owner, VT_STR("tcl"));
     if (!PyWeakref_CheckProxy(tcl.ptr()))
         return false;
-    name = vt::listify(join2(get_attr(owner, VT_STR("ns")), key));
+    name = vt::listify(qualify_var(get_attr(owner, VT_STR("ns")), key));
     return true;
 }
 
@@ -1144,7 +1325,7 @@ nb::object vv_getitem_fast(nb::handle self, nb::handle key, nb::handle globals) 
     if (g_vv_guard.ok(self.ptr())) {
         if (!stock_ref(self, key, globals, tcl, name))
             return nb::object();
-        return vt::tkm(get_attr(tcl, VT_STR("tk")), VT_STR("eval"), set_script(name));
+        return read_text(get_attr(tcl, VT_STR("tk")), name);
     }
     if (g_ov_guard.ok(self.ptr())) {
         // The stock TclVariable has no cast of its own, and no index is given.
@@ -1158,10 +1339,22 @@ nb::object vv_getitem_fast(nb::handle self, nb::handle key, nb::handle globals) 
 nb::object vv_getitem(vt::Args &a) {
     nb::handle self = a[0], key = a[1];
     try {
-        nb::object r = vv_getitem_fast(self, key, nb::handle(a.globals));
-        if (r.is_valid())
-            return r;
-        return callm(self, VT_STR("get"), key);
+        try {
+            nb::object r = vv_getitem_fast(self, key, nb::handle(a.globals));
+            if (r.is_valid())
+                return r;
+            return callm(self, VT_STR("get"), key);
+        } catch (nb::python_error &e) {
+            // An array has no value of its own: it reads as its elements, an
+            // Array (`vars`) or a TclArrayVariable (`objs`), so that every
+            // name the view yields reads back through it.
+            if (!e.matches(g_TclError) || !vt::truthy(callm(self, VT_STR("is_array"), key)))
+                throw;
+            nb::object ov = get_attr(a.g(VT_STR("TclNamespace")), VT_STR("ObjectsView"));
+            if (vt::isinstance(self, ov))
+                return callm(self, VT_STR("array_byref"), key);
+            return callm(self, VT_STR("array_get"), key);
+        }
     } catch (nb::python_error &e) {
         if (!e.matches(g_TclError) && !e.matches(PyExc_ValueError))
             throw;
@@ -1233,31 +1426,74 @@ nb::object vv_delitem(vt::Args &a) {
 // names of that namespace itself (`info vars <ns>::*`, tails yielded):
 // inside `namespace eval`, a bare `info vars` also reports global names that
 // the view would then qualify into the namespace and not find.
+nb::object existing_vars(nb::handle owner, nb::handle names, nb::handle qualified);
+
 nb::object view_names(nb::handle view, nb::handle info_sub) {
     nb::object owner = view_owner(view);
     nb::object ns = ns_name(owner);
+    bool vars = info_sub.ptr() == VT_STR("vars").ptr();
+    nb::object found, names;
     if (!vt::truthy(ns)) {
         nb::object r = scoped(owner, tuple_of({VT_STR("::info"), info_sub}));
-        nb::object names = checked(PySequence_Tuple(cast(owner, VT_STR("cast_list"), r).ptr()));
+        found = checked(PySequence_Tuple(cast(owner, VT_STR("cast_list"), r).ptr()));
         // tkinter hands some names over as Tcl_Obj; the keys are strings.
-        Py_ssize_t n = PyTuple_GET_SIZE(names.ptr());
-        nb::object out = checked(PyTuple_New(n));
+        Py_ssize_t n = PyTuple_GET_SIZE(found.ptr());
+        names = checked(PyTuple_New(n));
         for (Py_ssize_t i = 0; i < n; ++i)
-            PyTuple_SET_ITEM(out.ptr(), i,
-                             vt::str(nb::handle(PyTuple_GET_ITEM(names.ptr(), i))).release().ptr());
-        return out;
+            PyTuple_SET_ITEM(names.ptr(), i,
+                             vt::str(nb::handle(PyTuple_GET_ITEM(found.ptr(), i))).release().ptr());
+        found = names;
+    } else {
+        nb::object absolute = normalize_str(lstr(callm(owner, VT_STR("absolute"))));
+        // The namespace part of the pattern is taken literally; only its tail
+        // is a pattern.
+        nb::object pattern = checked(PyUnicode_FromFormat("%U::*", absolute.ptr()));
+        if (colon_run(absolute.ptr(), false) == 1) {
+            // "::a:" + "::*" is "::a:::*", which Tcl reads as "::a::*".
+            PyErr_Format(PyExc_ValueError, "Invalid Tcl namespace '%U'", pattern.ptr());
+            throw nb::python_error();
+        }
+        nb::object r = scoped(owner, tuple_of({VT_STR("::info"), info_sub, pattern}));
+        found = checked(PySequence_Tuple(cast(owner, VT_STR("cast_list"), r).ptr()));
+        Py_ssize_t n = PyTuple_GET_SIZE(found.ptr());
+        names = checked(PyTuple_New(n));
+        for (Py_ssize_t i = 0; i < n; ++i)
+            PyTuple_SET_ITEM(
+                names.ptr(), i,
+                tail_str(lstr(nb::handle(PyTuple_GET_ITEM(found.ptr(), i)))).release().ptr());
     }
-    nb::object absolute = normalize_str(lstr(callm(owner, VT_STR("absolute"))));
-    nb::object pattern = checked(PyUnicode_FromFormat("%U::*", absolute.ptr()));
-    nb::object r = scoped(owner, tuple_of({VT_STR("::info"), info_sub, pattern}));
-    nb::object names = checked(PySequence_Tuple(cast(owner, VT_STR("cast_list"), r).ptr()));
-    Py_ssize_t n = PyTuple_GET_SIZE(names.ptr());
-    nb::object out = checked(PyTuple_New(n));
-    for (Py_ssize_t i = 0; i < n; ++i)
-        PyTuple_SET_ITEM(
-            out.ptr(), i,
-            tail_str(lstr(nb::handle(PyTuple_GET_ITEM(names.ptr(), i)))).release().ptr());
-    return out;
+    return vars ? existing_vars(owner, names, found) : names;
+}
+
+// Of the names `info vars` gives (at the current level), those that exist:
+// `info vars` also lists variables declared with `variable name` and never
+// set, which Tcl cannot read.  One lambda call checks them all.
+nb::object existing_vars(nb::handle owner, nb::handle names, nb::handle qualified) {
+    if (PyTuple_GET_SIZE(names.ptr()) == 0)
+        return nb::borrow(names);
+    nb::handle lambda =
+        VT_STR("{names} {::lmap v $names {if {[::uplevel 1 [::list ::info exists $v]]} "
+               "{::set v} else ::continue}}");
+    nb::object r = tk_call(owner, tuple_of({VT_STR("::apply"), lambda, qualified}));
+    nb::object kept = checked(PySequence_Tuple(cast(owner, VT_STR("cast_list"), r).ptr()));
+    if (PyTuple_GET_SIZE(kept.ptr()) == PyTuple_GET_SIZE(qualified.ptr()))
+        return nb::borrow(names);
+    // Keep the names (tails) whose qualified forms were kept, in order.
+    nb::object out = checked(PyList_New(0));
+    Py_ssize_t j = 0, nk = PyTuple_GET_SIZE(kept.ptr());
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names.ptr()) && j < nk; ++i) {
+        nb::object q = vt::str(nb::handle(PyTuple_GET_ITEM(qualified.ptr(), i)));
+        nb::object k = vt::str(nb::handle(PyTuple_GET_ITEM(kept.ptr(), j)));
+        int eq = PyObject_RichCompareBool(q.ptr(), k.ptr(), Py_EQ);
+        if (eq < 0)
+            throw nb::python_error();
+        if (eq) {
+            if (PyList_Append(out.ptr(), PyTuple_GET_ITEM(names.ptr(), i)) < 0)
+                throw nb::python_error();
+            ++j;
+        }
+    }
+    return checked(PyList_AsTuple(out.ptr()));
 }
 
 nb::object fetch_vars(nb::handle view) {
@@ -1394,6 +1630,7 @@ NB_MODULE(namespace, m) {
     nb::object mutable_mapping = abc.attr("MutableMapping");
     g_TclError = keep(tkinter.attr("TclError"));
     vt::internal_api(); // loaded now: error paths must not import
+    g_TclObj = keep(vt::import("_tkinter").attr("Tcl_Obj"));
     g_MethodType = keep(vt::import("types").attr("MethodType"));
     nb::object functools = vt::import("functools");
     g_update_wrapper = keep(functools.attr("update_wrapper"));
