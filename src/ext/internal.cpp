@@ -1,16 +1,28 @@
 // internal.cpp: the few pure functions of Tcl's C library that velmor.tcl
-// needs (list splitting, Tcl_ResetResult), reached through Tcl's stubs table.
+// needs (list splitting, Tcl_ResetResult), reached through Tcl's stubs table,
+// and the thread check every module applies before it touches an interpreter.
 //
 // One Tcl library per process: the one _tkinter loaded.  The stubs table is
-// taken from a live interpreter that _tkinter created (interpaddr()), never
-// from a second copy of libtcl.  No script is ever evaluated from here: a
-// script could reach a Python command registered through tkinter and break
-// tkinter's thread-state bookkeeping.
+// filled once, while this module initialises, from a short-lived interpreter
+// that _tkinter creates (never from a second copy of libtcl), so that no code
+// path can reach Tcl before it is ready.  No script is ever evaluated from
+// here: a script could reach a Python command registered through tkinter and
+// break tkinter's thread-state bookkeeping.
 //
-// Threads: a Tcl interpreter may only be used by the thread that created it.
-// List splitting uses a private interpreter only for its error message, and
-// only on the thread that created it; other threads get a short-lived
-// interpreter of their own when a message is needed.
+// Threads.  These are the rules, enforced by check_app() below:
+//  - A Tcl interpreter belongs to the thread that created it (tkinter's
+//    "apartment").  Every entry point of the package that touches an
+//    interpreter first checks that the caller is that thread, and raises the
+//    RuntimeError tkinter raises ("Calling Tcl from different apartment")
+//    otherwise: through tkinter some calls would wait for a main loop and
+//    others (getint, getboolean, Tcl_ResetResult) would change the owner's
+//    interpreter under it.
+//  - List splitting on text touches no interpreter at all: Tcl_SplitList
+//    runs without one, and the message for a malformed list is built here
+//    by Tcl's own rules.  It keeps no Tcl state per thread, so it may be used
+//    from any thread, and short-lived threads leave nothing behind.
+//  - A Tcl_Obj carries no owner; reading one is the caller's business, as it
+//    is for tkinter's own Tcl_Obj methods.
 //
 // Strings: Tcl 8.6 keeps text as "modified UTF-8": U+0000 is the two bytes
 // C0 80, and a character beyond the BMP is a UTF-16 surrogate pair with each
@@ -40,52 +52,76 @@ struct PyTclObject {
     PyObject *string;
 };
 
-// Held for the life of the process (never released: a Tcl interpreter
-// deleted during finalisation helps nobody).
-PyObject *g_TclError, *g_TclObjType, *g_app;
-Tcl_Interp *g_interp;  // the private interpreter of g_app
-Tcl_ThreadId g_thread; // the thread that created it
-bool g_stubs_ready;
+// The head of _tkinter's application object, the same since Python 2.x; the
+// module checks it against a live application before relying on it.
+struct TkappHead {
+    PyObject_HEAD Tcl_Interp *interp;
+    int wantobjects;
+    int threaded; // Tcl built with threads: the apartment rule applies
+    Tcl_ThreadId thread_id;
+};
+
+// Held for the life of the process.
+PyObject *g_TclError, *g_TclObjType, *g_TkappType, *g_TkType;
 
 // ---------------------------------------------------------------------------
-// Stubs
+// Stubs and the thread check
 
-// Tcl_Interp* of a tkinter application object (anything with interpaddr()).
-Tcl_Interp *interp_of_app(nb::handle app) {
-    nb::object addr = app.attr("interpaddr")();
-    void *p = PyLong_AsVoidPtr(addr.ptr());
-    if (!p) {
-        if (!PyErr_Occurred())
-            PyErr_SetString(PyExc_ValueError, "interpaddr() returned a null interpreter");
-        throw nb::python_error();
-    }
-    return (Tcl_Interp *)p;
-}
-
-// Fill the stubs table from a live interpreter; raises ImportError if the
-// Tcl library is older than 8.6.
-void init_stubs(Tcl_Interp *interp) {
-    if (g_stubs_ready)
-        return;
-    if (!Tcl_InitStubs(interp, "8.6", 0))
-        vt::raise(PyExc_ImportError, "velmor.tcl.internal needs Tcl 8.6 or later");
-    g_stubs_ready = true;
-}
-
-// The private interpreter: made at first use with _tkinter.create (no Tk),
-// so that the stubs come from the Tcl library _tkinter loaded.
-Tcl_Interp *private_interp() {
-    if (g_interp)
-        return g_interp;
+// Fill the stubs table and check the application layout on a short-lived
+// application that _tkinter creates (no Tk).  Raises ImportError.
+void init_stubs() {
     nb::object create = vt::import("_tkinter").attr("create");
     // create(screenName, baseName, className, interactive, wantobjects, wantTk)
     nb::object app = create(nb::none(), "velmor", "Tk", false, true, false);
-    Tcl_Interp *interp = interp_of_app(app);
-    init_stubs(interp);
-    g_app = app.release().ptr();
-    g_interp = interp;
-    g_thread = Tcl_GetCurrentThread();
-    return g_interp;
+    if (Py_TYPE(app.ptr()) != (PyTypeObject *)g_TkappType)
+        vt::raise(PyExc_ImportError, "_tkinter.create() did not return a tkapp object");
+    void *addr = PyLong_AsVoidPtr(app.attr("interpaddr")().ptr());
+    if (!addr)
+        throw nb::python_error();
+    Tcl_Interp *interp = (Tcl_Interp *)addr;
+    if (!Tcl_InitStubs(interp, "8.6", 0))
+        vt::raise(PyExc_ImportError, "velmor.tcl.internal needs Tcl 8.6 or later");
+    const TkappHead *head = (const TkappHead *)app.ptr();
+    bool threaded = Tcl_GetVar2Ex(interp, "tcl_platform", "threaded", TCL_GLOBAL_ONLY) != nullptr;
+    if (head->interp != interp || head->threaded != (int)threaded ||
+        head->thread_id != Tcl_GetCurrentThread())
+        vt::raise(PyExc_ImportError, "unexpected layout of the _tkinter application object");
+}
+
+// 0 when the calling thread may use the application object `app` (exactly a
+// tkapp); else -1 with tkinter's RuntimeError set.  See the rules above.
+int check_app(PyObject *app) {
+    const TkappHead *head = (const TkappHead *)app;
+    if (head->threaded && head->thread_id != Tcl_GetCurrentThread()) {
+        PyErr_SetString(PyExc_RuntimeError, "Calling Tcl from different apartment");
+        return -1;
+    }
+    return 0;
+}
+
+// The application object behind `interpreter`: a tkapp itself, or a
+// tkinter.Tk (an Interpreter among them) whose `tk` is one.  Anything else
+// is refused before any address is read from it.
+PyObject *app_of(PyObject *interpreter) {
+    if (Py_TYPE(interpreter) == (PyTypeObject *)g_TkappType)
+        return interpreter;
+    int is_tk = PyObject_IsInstance(interpreter, g_TkType);
+    if (is_tk < 0)
+        throw nb::python_error();
+    if (is_tk) {
+        PyObject *tk = PyObject_GetAttrString(interpreter, "tk");
+        if (!tk)
+            throw nb::python_error();
+        bool ok = Py_TYPE(tk) == (PyTypeObject *)g_TkappType;
+        Py_DECREF(tk); // the instance keeps it
+        if (ok)
+            return tk;
+    }
+    PyErr_Format(PyExc_TypeError,
+                 "Tcl_ResetResult() argument must be an Interpreter, a tkinter.Tk or a "
+                 "tkinter application object, not %s",
+                 Py_TYPE(interpreter)->tp_name);
+    throw nb::python_error();
 }
 
 // ---------------------------------------------------------------------------
@@ -191,73 +227,222 @@ nb::object decode_checked(const char *s, Py_ssize_t n) {
     return nb::steal(r);
 }
 
+// The Tcl interpreter of an application object (exactly a tkapp).
+Tcl_Interp *interp_of_app(PyObject *app) {
+    if (Py_TYPE(app) != (PyTypeObject *)g_TkappType) {
+        PyErr_Format(PyExc_TypeError, "expected a tkinter application object, not %s",
+                     Py_TYPE(app)->tp_name);
+        throw nb::python_error();
+    }
+    return ((const TkappHead *)app)->interp;
+}
+
 // ---------------------------------------------------------------------------
-// List splitting
+// Messages for malformed lists
 
-// Raise TclError with the message that `interp` holds, then reset it.
-[[noreturn]] void raise_interp_error(Tcl_Interp *interp) {
-    const char *msg = Tcl_GetStringResult(interp);
-    nb::object text = decode_checked(msg, (Py_ssize_t)strlen(msg));
-    Tcl_ResetResult(interp);
-    vt::raise(g_TclError, text);
+// tkinter's reading of Tcl's bytes, for messages that must read the same as
+// tkinter's own: strict UTF-8; else C0 80 as NUL, stray bytes as
+// surrogate escapes, and CESU-8 surrogate pairs joined.
+PyObject *decode_as_tkinter(const char *s, Py_ssize_t n) {
+    PyObject *r = PyUnicode_DecodeUTF8(s, n, nullptr);
+    if (r || !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError))
+        return r;
+    PyErr_Clear();
+    std::string buf;
+    buf.reserve((size_t)n);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (i + 1 < n && (unsigned char)s[i] == 0xC0 && (unsigned char)s[i + 1] == 0x80) {
+            buf.push_back('\0');
+            ++i;
+        } else {
+            buf.push_back(s[i]);
+        }
+    }
+    r = PyUnicode_DecodeUTF8(buf.data(), (Py_ssize_t)buf.size(), "surrogateescape");
+    if (!r || PyUnicode_KIND(r) == PyUnicode_1BYTE_KIND)
+        return r;
+    Py_ssize_t len = PyUnicode_GET_LENGTH(r);
+    std::vector<Py_UCS4> u((size_t)len);
+    for (Py_ssize_t i = 0; i < len; ++i)
+        u[(size_t)i] = PyUnicode_READ_CHAR(r, i);
+    Py_DECREF(r);
+    // An escaped ED A0-AF xx ED B0-BF xx is one surrogate pair.
+    auto in = [&](Py_ssize_t i, Py_UCS4 lo, Py_UCS4 hi) {
+        return i < len && u[(size_t)i] >= lo && u[(size_t)i] <= hi;
+    };
+    std::vector<Py_UCS4> out;
+    out.reserve((size_t)len);
+    for (Py_ssize_t i = 0; i < len; ++i) {
+        if (in(i, 0xDCED, 0xDCED) && in(i + 1, 0xDCA0, 0xDCAF) && in(i + 2, 0xDC80, 0xDCBF) &&
+            in(i + 3, 0xDCED, 0xDCED) && in(i + 4, 0xDCB0, 0xDCBF) && in(i + 5, 0xDC80, 0xDCBF)) {
+            Py_UCS4 high = 0xD000 | ((u[(size_t)i + 1] & 0x3F) << 6) | (u[(size_t)i + 2] & 0x3F);
+            Py_UCS4 low = 0xD000 | ((u[(size_t)i + 4] & 0x3F) << 6) | (u[(size_t)i + 5] & 0x3F);
+            out.push_back(0x10000 + ((high - 0xD800) << 10) + (low - 0xDC00));
+            i += 5;
+        } else {
+            out.push_back(u[(size_t)i]);
+        }
+    }
+    return PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, out.data(), (Py_ssize_t)out.size());
 }
 
-// The interpreter that may hold this thread's error messages, or null.
-Tcl_Interp *message_interp() {
-    Tcl_Interp *interp = private_interp();
-    return Tcl_GetCurrentThread() == g_thread ? interp : nullptr;
+bool tcl_space(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-// Split NUL-terminated modified UTF-8 list text into a tuple of str.
-nb::object split_text(const char *text) {
-    Tcl_Interp *interp = message_interp();
-    Tcl_Size argc = 0;
-    const char **argv = nullptr;
-    if (Tcl_SplitList(interp, text, &argc, &argv) != TCL_OK) {
-        if (interp)
-            raise_interp_error(interp);
-        // Another thread: a short-lived interpreter of its own for the message.
-        Tcl_Interp *tmp = Tcl_CreateInterp();
-        Tcl_SplitList(tmp, text, &argc, &argv);
-        const char *msg = Tcl_GetStringResult(tmp);
-        PyObject *t = decode_tcl(msg, (Py_ssize_t)strlen(msg));
-        Tcl_DeleteInterp(tmp);
+// Raise the TclError that Tcl_SplitList would leave in an interpreter for
+// the malformed list `list` (len bytes, as Tcl reads them): the element scan
+// of Tcl's list parser, looking only for where it fails; the message itself
+// is formatted by Tcl.  Touches no interpreter.
+[[noreturn]] void raise_list_error(const char *list, size_t len) {
+    const char *p = list, *limit = list + len;
+    const char *fmt = nullptr, *junk = nullptr;
+    const char *msg = nullptr;
+    while (p < limit && !msg && !fmt) {
+        while (p < limit && tcl_space(*p))
+            ++p;
+        if (p == limit)
+            break;
+        int braces = 0;
+        bool quotes = false;
+        if (*p == '{') {
+            braces = 1;
+            ++p;
+        } else if (*p == '"') {
+            quotes = true;
+            ++p;
+        }
+        bool done = false;
+        for (; p < limit && !done; ++p) {
+            char c = *p;
+            if (c == '{') {
+                if (braces)
+                    ++braces;
+            } else if (c == '}') {
+                if (braces > 1) {
+                    --braces;
+                } else if (braces == 1) {
+                    if (p + 1 >= limit || tcl_space(p[1])) {
+                        done = true;
+                    } else {
+                        fmt = "list element in braces followed by \"%.*s\" instead of space";
+                        junk = p + 1;
+                        break;
+                    }
+                }
+            } else if (c == '\\') {
+                // Skip the backslash sequence; only "\<newline>" swallows
+                // more than one byte that matters here (the blanks after it).
+                if (p + 1 < limit) {
+                    ++p;
+                    if (*p == '\n')
+                        while (p + 1 < limit && (p[1] == ' ' || p[1] == '\t'))
+                            ++p;
+                }
+            } else if (tcl_space(c)) {
+                if (!braces && !quotes)
+                    done = true;
+            } else if (c == '"' && quotes) {
+                if (p + 1 >= limit || tcl_space(p[1])) {
+                    done = true;
+                } else {
+                    fmt = "list element in quotes followed by \"%.*s\" instead of space";
+                    junk = p + 1;
+                    break;
+                }
+            }
+        }
+        if (!done && !fmt && p >= limit) {
+            if (braces)
+                msg = "unmatched open brace in list";
+            else if (quotes)
+                msg = "unmatched open quote in list";
+        }
+    }
+    if (fmt) {
+        const char *end = junk;
+        while (end < limit && !tcl_space(*end) && end < junk + 20)
+            ++end;
+        Tcl_Obj *obj = Tcl_ObjPrintf(fmt, (int)(end - junk), junk);
+        Tcl_IncrRefCount(obj);
+        Tcl_Size n;
+        const char *text = Tcl_GetStringFromObj(obj, &n);
+        PyObject *t = decode_as_tkinter(text, (Py_ssize_t)n);
+        Tcl_DecrRefCount(obj);
         if (!t)
             throw nb::python_error();
         vt::raise(g_TclError, nb::steal(t));
     }
-    PyObject *result = PyTuple_New(argc);
-    if (!result) {
-        Tcl_Free((char *)argv);
+    vt::raise(g_TclError, msg ? msg : "malformed list");
+}
+
+// The bytes tkinter would hand Tcl for `s` (standard UTF-8), with what it
+// cannot hand over (NUL, lone surrogates) as Tcl stores it.
+std::string tkinter_bytes(PyObject *s) {
+    PyObject *b = PyUnicode_AsEncodedString(s, "utf-8", "surrogatepass");
+    if (!b)
         throw nb::python_error();
+    std::string out;
+    const char *d = PyBytes_AS_STRING(b);
+    Py_ssize_t n = PyBytes_GET_SIZE(b);
+    out.reserve((size_t)n);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (d[i] == '\0')
+            out.append("\xC0\x80", 2);
+        else
+            out.push_back(d[i]);
     }
+    Py_DECREF(b);
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// List splitting
+
+// Split NUL-terminated modified UTF-8 list text into a tuple of str, or
+// return false (nothing raised) when it is not a well-formed list.
+bool split_text(const char *text, nb::object &out) {
+    Tcl_Size argc = 0;
+    const char **argv = nullptr;
+    if (Tcl_SplitList(nullptr, text, &argc, &argv) != TCL_OK)
+        return false;
+    // argv is our own block: Python code run below cannot touch it.
+    struct Free {
+        const char **p;
+        ~Free() { Tcl_Free((char *)p); }
+    } guard{argv};
+    PyObject *result = PyTuple_New(argc);
+    if (!result)
+        throw nb::python_error();
+    out = nb::steal(result);
     for (Tcl_Size i = 0; i < argc; ++i) {
         PyObject *item = decode_tcl(argv[i], (Py_ssize_t)strlen(argv[i]));
-        if (!item) {
-            Py_DECREF(result);
-            Tcl_Free((char *)argv);
+        if (!item)
             throw nb::python_error();
-        }
         PyTuple_SET_ITEM(result, i, item);
     }
-    Tcl_Free((char *)argv);
-    return nb::steal(result);
+    return true;
 }
 
 nb::object split_str(PyObject *s) {
+    nb::object out;
     // Pure ASCII without NUL is already modified UTF-8: split it in place.
     if (PyUnicode_IS_ASCII(s)) {
         const char *data = (const char *)PyUnicode_DATA(s);
         Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-        if ((Py_ssize_t)strlen(data) == n)
-            return split_text(data);
+        if ((Py_ssize_t)strlen(data) == n) {
+            if (split_text(data, out))
+                return out;
+            raise_list_error(data, (size_t)n);
+        }
     }
     std::string buf;
     encode_tcl(s, buf);
-    return split_text(buf.c_str());
+    if (split_text(buf.c_str(), out))
+        return out;
+    std::string bytes = tkinter_bytes(s);
+    raise_list_error(bytes.data(), bytes.size());
 }
-
-nb::object split_str(PyObject *s);
 
 // A Tcl object is split without changing its internal representation: a
 // keyed list (or dict) turned into a list would reach Python as a tuple the
@@ -268,30 +453,51 @@ nb::object split_tclobj(PyObject *value) {
     if (!obj->typePtr || strcmp(obj->typePtr->name, "list") != 0) {
         Tcl_Size len;
         const char *s = Tcl_GetStringFromObj(obj, &len);
-        if ((Tcl_Size)strlen(s) == len)
-            return split_text(s);
-        // tkinter stores NUL in ASCII text as a raw 0 byte: re-encode it.
-        nb::object text = decode_checked(s, len);
-        return split_str(text.ptr());
+        std::string copy;
+        if ((Tcl_Size)strlen(s) != len) {
+            // tkinter stores NUL in ASCII text as a raw 0 byte: re-encode it.
+            nb::object text = decode_checked(s, len);
+            encode_tcl(text.ptr(), copy);
+        } else {
+            copy.assign(s, (size_t)len); // nothing below may depend on obj
+        }
+        nb::object out;
+        if (split_text(copy.c_str(), out))
+            return out;
+        raise_list_error(copy.data(), copy.size());
     }
+    // Take our own references to the elements before anything can run
+    // Python code: a finalizer that made Tcl read the object as something
+    // else (a dict) would free the element array.
     Tcl_Size objc = 0;
     Tcl_Obj **objv = nullptr;
     if (Tcl_ListObjGetElements(nullptr, obj, &objc, &objv) != TCL_OK)
         vt::raise(g_TclError, "Tcl list object could not be read"); // cannot happen
+    struct Held {
+        std::vector<Tcl_Obj *> v;
+        ~Held() {
+            for (Tcl_Obj *o : v)
+                Tcl_DecrRefCount(o);
+        }
+    } held;
+    held.v.reserve((size_t)objc);
+    for (Tcl_Size i = 0; i < objc; ++i) {
+        Tcl_IncrRefCount(objv[i]);
+        held.v.push_back(objv[i]);
+    }
     PyObject *result = PyTuple_New(objc);
     if (!result)
         throw nb::python_error();
+    nb::object out = nb::steal(result);
     for (Tcl_Size i = 0; i < objc; ++i) {
         Tcl_Size len;
-        const char *s = Tcl_GetStringFromObj(objv[i], &len);
+        const char *s = Tcl_GetStringFromObj(held.v[(size_t)i], &len);
         PyObject *item = decode_tcl(s, len);
-        if (!item) {
-            Py_DECREF(result);
+        if (!item)
             throw nb::python_error();
-        }
         PyTuple_SET_ITEM(result, i, item);
     }
-    return nb::steal(result);
+    return out;
 }
 
 nb::object get_list_from_any(nb::handle value) {
@@ -320,19 +526,6 @@ nb::object get_list_from_any(nb::handle value) {
         PyExc_TypeError,
         "GetListFromAny() argument must be str, bytes, tuple, list, number or Tcl_Obj, not %s",
         Py_TYPE(v)->tp_name);
-    throw nb::python_error();
-}
-
-// The tkinter application object of an Interpreter, a Tk/Tcl() root or a
-// raw application object.
-nb::object app_of(nb::handle interpreter) {
-    nb::object tk = vt::getattr_or_none(interpreter, VT_STR("tk"));
-    if (!tk.is_none() && PyObject_HasAttrString(tk.ptr(), "interpaddr"))
-        return tk;
-    if (PyObject_HasAttrString(interpreter.ptr(), "interpaddr"))
-        return nb::borrow(interpreter);
-    PyErr_Format(PyExc_TypeError, "expected a Tcl interpreter or tkinter application, not %s",
-                 Py_TYPE(interpreter.ptr())->tp_name);
     throw nb::python_error();
 }
 
@@ -396,24 +589,11 @@ nb::object make_probe(vt::Args &a) {
 // None of these touches an interpreter: with a null interpreter Tcl builds
 // no error message, so a "no" costs no more than the parse.
 
-bool stubs_or_error() {
-    if (g_stubs_ready)
-        return true;
-    PyObject *r = vt::guarded([]() -> PyObject * {
-        private_interp();
-        return Py_NewRef(Py_None);
-    });
-    Py_XDECREF(r);
-    return r != nullptr;
-}
-
 bool obj_type_is(Tcl_Obj *obj, const char *name) {
     return obj->typePtr && strcmp(obj->typePtr->name, name) == 0;
 }
 
 int api_parse_int(const char *text, Py_ssize_t len, long long *out) {
-    if (!stubs_or_error())
-        return -1;
     if (len > INT_MAX)
         return 2;
     Tcl_Obj *obj = Tcl_NewStringObj(text, (Tcl_Size)len);
@@ -430,14 +610,10 @@ int api_parse_int(const char *text, Py_ssize_t len, long long *out) {
 }
 
 int api_parse_double(const char *text, double *out) {
-    if (!stubs_or_error())
-        return -1;
     return Tcl_GetDouble(nullptr, text, out) == TCL_OK ? 1 : 0;
 }
 
 int api_parse_boolean(const char *text, int *out) {
-    if (!stubs_or_error())
-        return -1;
     return Tcl_GetBoolean(nullptr, text, out) == TCL_OK ? 1 : 0;
 }
 
@@ -466,8 +642,6 @@ int pairs_shape_text(const char *text) {
 }
 
 int api_pairs_shape(PyObject *s) {
-    if (!stubs_or_error())
-        return -1;
     if (PyUnicode_IS_ASCII(s)) {
         const char *data = (const char *)PyUnicode_DATA(s);
         if ((Py_ssize_t)strlen(data) == PyUnicode_GET_LENGTH(s))
@@ -507,12 +681,10 @@ int api_pairs_shape(PyObject *s) {
 // TclError's error code is the very Tcl_Obj the layer set, and the kept
 // exception becomes its __cause__; any other error drops a kept one.
 
-// The stubs table, filled from the private interpreter: never from the
-// user's, whose result and error state must stay as the failure left them.
-void ensure_stubs() {
-    if (!g_stubs_ready)
-        private_interp();
-}
+// The stubs table is filled at import (init_stubs): never from the user's
+// interpreter, whose result and error state must stay as the failure left
+// them.
+void ensure_stubs() {}
 
 const char *const FAILURE_KEY = "velmor.tcl.callback-failure";
 
@@ -828,7 +1000,13 @@ void note_error(PyObject *tk, bool evaluated) {
         bury_released();
         PyObject **dp = _PyObject_GetDictPtr(exc.ptr());
         bool fresh = !(dp && *dp && PyDict_GetItemString(*dp, "errorcode"));
-        Tcl_Interp *interp = fresh ? interp_of_app(app_of(nb::handle(tk))) : nullptr;
+        Tcl_Interp *interp = nullptr;
+        if (fresh) {
+            PyObject *app = app_of(tk);
+            if (check_app(app) < 0) // another thread's interpreter: not ours to read
+                throw nb::python_error();
+            interp = interp_of_app(app);
+        }
         if (interp) {
             ensure_stubs();
             // TCL_OK: read the saved options without Tcl_AddErrorInfo's
@@ -893,8 +1071,9 @@ void note_error(PyObject *tk, bool evaluated) {
     PyErr_Restore(tp, exc.release().ptr(), nullptr);
 }
 
-const vt::InternalAPI c_api = {api_parse_int,   api_parse_double, api_parse_boolean,
-                               api_pairs_shape, note_error,       create_command};
+// What other modules call through the capsule.
+const vt::InternalAPI c_api = {api_parse_int, api_parse_double, api_parse_boolean, api_pairs_shape,
+                               note_error,    create_command,   check_app};
 
 } // namespace
 
@@ -902,8 +1081,11 @@ NB_MODULE(internal, m) {
     nb::object tkinter_c = vt::import("_tkinter");
     g_TclError = Py_NewRef(tkinter_c.attr("TclError").ptr());
     g_TclObjType = Py_NewRef(tkinter_c.attr("Tcl_Obj").ptr());
+    g_TkappType = Py_NewRef(tkinter_c.attr("TkappType").ptr());
+    g_TkType = Py_NewRef(vt::import("tkinter").attr("Tk").ptr());
     if (((PyTypeObject *)g_TclObjType)->tp_basicsize != (Py_ssize_t)sizeof(PyTclObject))
         vt::raise(PyExc_ImportError, "unexpected layout of _tkinter.Tcl_Obj");
+    init_stubs();
     m.attr("TclError") = nb::handle(g_TclError);
     m.attr("Tcl_Obj") = nb::handle(g_TclObjType);
     m.attr("_C_API") =
@@ -926,14 +1108,14 @@ NB_MODULE(internal, m) {
     dll.def_static(
         "Tcl_ResetResult", {vt::arg("interpreter")},
         [](vt::Args &a) -> nb::object {
-            nb::object app = app_of(a[0]);
-            Tcl_Interp *interp = interp_of_app(app);
-            init_stubs(interp);
-            Tcl_ResetResult(interp);
+            PyObject *app = app_of(a[0].ptr());
+            if (check_app(app) < 0)
+                throw nb::python_error();
+            Tcl_ResetResult(((const TkappHead *)app)->interp);
             return nb::none();
         },
         "Reset the result and error state of the interpreter's Tcl interpreter.\n\n"
-        "`interpreter` is an Interpreter, a tkinter root or an application object.");
+        "`interpreter` is an Interpreter, a tkinter.Tk or an application object.");
     vt::def(m, "_function_probe", {vt::arg("qualname"), vt::arg("params")}, make_probe,
             "A function of the package's own type with the signature `params`, a\n"
             "sequence of (name, kind) or (name, kind, default) where kind is one of\n"

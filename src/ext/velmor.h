@@ -1209,7 +1209,9 @@ inline const ListifyAPI *listify_api() {
 
 // The internal module publishes Tcl's own parsers the same way, so that
 // casts can ask Tcl whether a text is a number, a boolean or a list of pairs
-// without an interpreter (no error message is built for a "no").
+// without an interpreter (no error message is built for a "no"), and the
+// thread check that every module applies before it touches an interpreter
+// (the rules are written beside it, in internal.cpp).
 struct InternalAPI {
     // Tcl's integer reading of NUL-free UTF-8 text: 1 with *out set to a
     // machine-size value, 0 when it is no integer, 2 when it is an integer
@@ -1230,6 +1232,9 @@ struct InternalAPI {
     // tk.createcommand(name, func) with func's exceptions raised in Tcl as
     // errors of their own; new reference (None) or null with an error.
     PyObject *(*createcommand)(PyObject *tk, PyObject *name, PyObject *func);
+    // 0 when the calling thread may use the tkinter application object `app`
+    // (exactly a _tkinter.tkapp); else -1 with RuntimeError set.
+    int (*check_app)(PyObject *app);
 };
 
 inline const InternalAPI *internal_api() {
@@ -1280,6 +1285,19 @@ template <typename... H> nb::object tkm(nb::handle tk, nb::handle name, H... arg
         throw nb::python_error();
     }
     return nb::steal(r);
+}
+
+// Raise tkinter's RuntimeError when `tk` is an application object that
+// belongs to another thread.  Objects of other types are left to whoever
+// uses them.
+inline void check_thread(nb::handle tk) {
+    static PyTypeObject *tkapp = nullptr;
+    if (!tkapp) {
+        nb::object t = import("_tkinter").attr("TkappType");
+        tkapp = (PyTypeObject *)t.ptr(); // the _tkinter module keeps it
+    }
+    if (Py_TYPE(tk.ptr()) == tkapp && internal_api()->check_app(tk.ptr()) < 0)
+        throw nb::python_error();
 }
 
 } // namespace vt
