@@ -300,12 +300,13 @@ nb::object cast_list(vt::Args &a) {
     nb::handle item_cast = a[1];
     if (item_cast.is_none())
         return result;
-    nb::object items =
-        checked(PySequence_Fast(result.ptr(), "GetListFromAny must return a sequence"));
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(items.ptr());
+    // A tuple of our own: item_cast runs Python code, which could change a
+    // list under the loop.
+    nb::object items = checked(PySequence_Tuple(result.ptr()));
+    Py_ssize_t n = PyTuple_GET_SIZE(items.ptr());
     nb::object out = checked(PyTuple_New(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
-        nb::object v = vt::call(item_cast, PySequence_Fast_GET_ITEM(items.ptr(), i));
+        nb::object v = vt::call(item_cast, PyTuple_GET_ITEM(items.ptr(), i));
         PyTuple_SET_ITEM(out.ptr(), i, v.release().ptr());
     }
     return out;

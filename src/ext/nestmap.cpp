@@ -524,17 +524,19 @@ nb::object from_tcl_impl(PyObject *value, PyObject *cast_list, bool nested) {
     nb::object parts = split(cast_list, value, nested);
     if (!parts.is_valid())
         return parts;
-    nb::object seq = checked(PySequence_Fast(parts.ptr(), "cast_list() must return a sequence"));
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.ptr());
+    // A tuple of our own: split() runs cast_list, Python code that could
+    // change a list under the loop.
+    nb::object seq = checked(PySequence_Tuple(parts.ptr()));
+    Py_ssize_t n = PyTuple_GET_SIZE(seq.ptr());
     if (nested) {
         for (Py_ssize_t i = 0; i < n; ++i)
-            if (plain_word(PySequence_Fast_GET_ITEM(seq.ptr(), i)))
+            if (plain_word(PyTuple_GET_ITEM(seq.ptr(), i)))
                 return nb::object();
     }
     nb::object pairs = checked(PyList_New(n));
     bool all_pairs = true;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        nb::object e = split(cast_list, PySequence_Fast_GET_ITEM(seq.ptr(), i), nested);
+        nb::object e = split(cast_list, PyTuple_GET_ITEM(seq.ptr(), i), nested);
         if (!e.is_valid())
             return e;
         bool pair = PyTuple_CheckExact(e.ptr()) && PyTuple_GET_SIZE(e.ptr()) == 2;
