@@ -1,9 +1,12 @@
 """velmor.tcl.internal: list splitting and Tcl_ResetResult through Tcl's stubs table."""
+import gc
 import os
 import subprocess
 import sys
 import threading
+import tkinter
 from tkinter import TclError
+from types import SimpleNamespace
 
 import _tkinter
 import pytest
@@ -183,6 +186,93 @@ def test_reset_result_accepts_interpreters(tk):
     assert root.eval("expr 1+1") == "2"
     with pytest.raises(TypeError):
         TclDLL.Tcl_ResetResult(object())
+
+
+class FakeTk(tkinter.Tk):
+    def __init__(self, tk):
+        self.tk = tk
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: SimpleNamespace(interpaddr=lambda: 16),
+        lambda: SimpleNamespace(tk=SimpleNamespace(interpaddr=lambda: 16)),
+        lambda: FakeTk(SimpleNamespace(interpaddr=lambda: 16)),
+        lambda: None,
+        lambda: 16,
+    ],
+    ids=["interpaddr", "tk-interpaddr", "Tk-with-fake-tk", "None", "int"],
+)
+def test_reset_result_refuses_look_alikes(make):
+    # Only a real application object is trusted with an address.
+    with pytest.raises(TypeError, match="Tcl_ResetResult"):
+        TclDLL.Tcl_ResetResult(make())
+
+
+def test_reset_result_refuses_other_threads(interp):
+    interp.tk.eval("catch {error boom}")
+    seen = []
+
+    def work():
+        try:
+            TclDLL.Tcl_ResetResult(interp)
+        except RuntimeError as exc:
+            seen.append(str(exc))
+
+    thread = threading.Thread(target=work)
+    thread.start()
+    thread.join()
+    assert seen == ["Calling Tcl from different apartment"]
+    # The owner's interpreter was left alone.
+    assert interp.tk.eval("set errorInfo").startswith("boom")
+
+
+def test_split_survives_a_finalizer_that_converts_the_object(tk):
+    # Building the result runs the collector; a finalizer there makes Tcl
+    # read the very list object as a dict, which frees its element array.
+    obj = tk.call("dict", "create", "a", "1", "b", "2", "c", "3", "d", "4")
+    tk.call("set", "v", obj)
+    tk.eval("llength $v")  # the same object, a list now
+    assert obj.typename == "list"
+
+    class Shimmer:
+        def __init__(self):
+            self.me = self  # a cycle: only the collector frees it
+
+        def __del__(self):
+            tk.eval("dict size $v; dict set v e 5")
+            for _ in range(50):
+                tk.eval("list x y z w")
+
+    old = gc.get_threshold()
+    gc.collect()
+    try:
+        Shimmer()
+        gc.set_threshold(1)
+        result = GetListFromAny(obj)
+    finally:
+        gc.set_threshold(*old)
+    assert result == ("a", "1", "b", "2", "c", "3", "d", "4")
+
+
+def test_item_cast_that_changes_the_list():
+    # A cast_list result that is a list, changed by item_cast under the loop.
+    from velmor.tcl import interpreter as mod
+    from velmor.tcl.interpreter import Interpreter
+
+    items = ["a", "b", "c", "d"]
+
+    def cast(item):
+        items.clear()
+        return item.upper()
+
+    original = mod.GetListFromAny
+    mod.GetListFromAny = lambda value: items
+    try:
+        assert Interpreter.cast_list("ignored", item_cast=cast) == ("A", "B", "C", "D")
+    finally:
+        mod.GetListFromAny = original
 
 
 def test_reset_result_inside_a_callback(tk):
