@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Prepare this machine and the project's virtual environment: Debian packages
-# for Tcl and TclX, a venv with tkinter, the build and test tools, and the
+# for Tcl, TclX and tcllib, a venv with tkinter, the build and test tools, and the
 # package itself. Safe to run again; quiet when everything is in place.
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 venv="${VELMOR_VENV:-$here/.venv}"
 
 need=()
-for pkg in tcl-dev tclx8.4; do
+for pkg in tcl-dev tclx8.4 tcllib; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || need+=("$pkg")
 done
 pick_python() {
