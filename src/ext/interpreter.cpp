@@ -828,7 +828,7 @@ NB_MODULE(interpreter, m) {
         [](vt::Args &a) -> nb::object {
             return get_item(vars_of(a[0]), a[1]);
         },
-        "The value of the Tcl variable `name` as a str.");
+        "The value of the Tcl variable `name` as a str (an array: an Array of its elements).");
 
     cb.def(
         "set_array", {vt::arg("self"), vt::arg("name"), vt::arg("obj")},
