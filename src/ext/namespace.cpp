@@ -1453,21 +1453,29 @@ nb::object view_names(nb::handle view, nb::handle info_sub) {
             PyErr_Format(PyExc_ValueError, "Invalid Tcl namespace '%U'", pattern.ptr());
             throw nb::python_error();
         }
-        nb::object r = scoped(owner, tuple_of({VT_STR("::info"), info_sub, pattern}));
+        // `info vars` also lists variables declared with `variable name` and
+        // never set, which do not exist for Tcl: keep only those that exist.
+        // The names are absolute, so the check needs no frame of its own.
+        nb::object r = vars ? scoped(owner, tuple_of({VT_STR("::apply"),
+                                                      VT_STR("{pattern} {::lmap v [::info vars "
+                                                             "$pattern] {if {[::info exists $v]} "
+                                                             "{::set v} else ::continue}}"),
+                                                      pattern}))
+                            : scoped(owner, tuple_of({VT_STR("::info"), info_sub, pattern}));
         found = checked(PySequence_Tuple(cast(owner, VT_STR("cast_list"), r).ptr()));
         Py_ssize_t n = PyTuple_GET_SIZE(found.ptr());
         names = checked(PyTuple_New(n));
         for (Py_ssize_t i = 0; i < n; ++i)
             PyTuple_SET_ITEM(
                 names.ptr(), i,
-                tail_str(lstr(nb::handle(PyTuple_GET_ITEM(found.ptr(), i)))).release().ptr());
+                tail_str(vt::str(nb::handle(PyTuple_GET_ITEM(found.ptr(), i)))).release().ptr());
     }
-    return vars ? existing_vars(owner, names, found) : names;
+    return vars && !vt::truthy(ns) ? existing_vars(owner, names, found) : names;
 }
 
-// Of the names `info vars` gives (at the current level), those that exist:
-// `info vars` also lists variables declared with `variable name` and never
-// set, which Tcl cannot read.  One lambda call checks them all.
+// Of the names `info vars` gives at the current level, those that exist
+// there: `info vars` also lists variables declared with `variable name` and
+// never set, which Tcl cannot read.  One lambda call checks them all.
 nb::object existing_vars(nb::handle owner, nb::handle names, nb::handle qualified) {
     if (PyTuple_GET_SIZE(names.ptr()) == 0)
         return nb::borrow(names);
