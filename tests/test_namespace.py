@@ -1243,6 +1243,9 @@ def test_text_reads_keep_tcls_own_text(interp):
     assert [interp.get_var(n) for n in ("t_oct", "t_yes", "t_f", "t_l")] == ["010", "yes", "1.50", "a   b"]
     interp.eval('set t_s "a\\ud800b\\0c"')  # a lone surrogate and NUL, written by Tcl
     assert interp.get_var("t_s") == interp.tk.getvar("t_s")
+    interp.eval('set t_sl [list "a\\udc80" "x\\0y" {b c}]')
+    assert interp.get_list("t_sl") == interp.tk.splitlist(interp.tk.getvar("t_sl"))
+    assert interp.get_list("t_sl")[1:] == ("x\x00y", "b c")
     interp.eval('array set t_arr [list k "x\\0y" n 010 b yes]; expr {$t_arr(n) + 0}; if {$t_arr(b)} {}')
     assert dict(interp.get_array("t_arr")) == {"k": "x\x00y", "n": "010", "b": "yes"}
     interp.eval("set t_bin [binary format a* ab\\0c]")
