@@ -41,7 +41,7 @@ print("timeout now:", tcl.eval("set ::inventory::settings(timeout)", typecast=Tr
 
 # 5. A Python callback that the Tcl code calls, and that itself asks Tcl
 #    (a callback may call back into the interpreter).
-def report(key, ports):
+def report(key: str, ports: str) -> str:
     vendor = tcl.eval("keylget ::inventory::devices " + listify(key + ".vendor"))
     return "ok" if vendor != "unknown" else "unknown vendor"
 

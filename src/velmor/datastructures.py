@@ -1,21 +1,22 @@
 """Generic data structures."""
+from typing import Any
 
 
-class AttrDict(dict):
+class AttrDict(dict):  # type: ignore[type-arg]
     """A dict whose keys can also be read and written as attributes."""
 
     __slots__ = ()
 
-    def __getattr__(self, name):
+    def __getattr__(self, name: str) -> Any:
         try:
             return self[name]
         except KeyError:
             raise AttributeError(name) from None
 
-    def __setattr__(self, name, value):
+    def __setattr__(self, name: str, value: Any) -> None:
         self[name] = value
 
-    def __delattr__(self, name):
+    def __delattr__(self, name: str) -> None:
         try:
             del self[name]
         except KeyError:
