@@ -48,6 +48,9 @@ def walk(space):
 
 def test_walk_of_every_namespace_matches_raw_tcl(lib):
     tk = lib.tk
+    for package in ("csv", "math", "fileutil", "logger", "md5", "sha1", "struct::tree", "cmdline"):
+        lib.eval(f"package require {package}")
+    lib.eval("logger::init tcllib_walk")  # logger makes namespaces and procs per service
     spaces = walk(TclNamespace("::", tcl=lib))
     assert [s.ns for s in spaces] == raw_walk(tk)
     names = {s.ns for s in spaces}
