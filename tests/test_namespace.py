@@ -1250,3 +1250,28 @@ def test_text_reads_keep_tcls_own_text(interp):
     assert dict(interp.get_array("t_arr")) == {"k": "x\x00y", "n": "010", "b": "yes"}
     interp.eval("set t_bin [binary format a* ab\\0c]")
     assert interp.get_var("t_bin") == "ab\x00c"
+
+
+MEMBER_NAMES = ["retry", "nosuch", "::retry", "::nsm::p", "nsm::p", "a b", "a*", "r?try", "a[b]",
+                "set", "::set", "", "::", "{x}", "\u00e9", "a:b", ":::x"]
+
+
+@pytest.mark.parametrize("name", MEMBER_NAMES, ids=ascii)
+@pytest.mark.parametrize("view", ["procs", "cmds"])
+def test_membership_matches_the_command_objects(interp, view, name):
+    interp.tk.eval("proc ::retry {what {count 3}} {}; namespace eval ::nsm {proc p {} {}}")
+    interp.tk.eval("proc {::a b} {} {}; proc {::a*} {} {}")
+    mapping = getattr(interp.global_ns, view)
+
+    def written():
+        ref = mapping.byref(name)
+        return ref.is_proc() if view == "procs" else ref.exists()
+
+    try:
+        want = written()
+    except Exception as exc:  # invalid names raise the same error both ways
+        with pytest.raises(type(exc)):
+            name in mapping
+        return
+    got = name in mapping
+    assert got is want

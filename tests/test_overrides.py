@@ -447,6 +447,47 @@ def _(interp, monkeypatch, seen):
     assert listify(Plain()) == "mine"
 
 
+# ---------------------------------------------------------------------------
+# `name in procs` / `name in cmds` without building the TclCommand
+
+
+@case("view-contains", "subclass-exists")
+def _(interp, monkeypatch, seen):
+    from velmor.tcl.namespace import TclNamespace
+
+    class Mine(TclNamespace.ProcsView):
+        def exists(self, cmd_name):
+            seen.append(cmd_name)
+            return True
+
+    assert "nosuch" in Mine(interp.global_ns)
+
+
+@case("view-contains", "class-attribute-byref")
+def _(interp, monkeypatch, seen):
+    from velmor.tcl.namespace import TclNamespace
+
+    stock = TclNamespace.CommandsView.byref
+    monkeypatch.setattr(TclNamespace.CommandsView, "byref",
+                        lambda self, name: seen.append(name) or stock(self, "set"))
+    assert "nosuch" in interp.global_ns.cmds
+
+
+@case("view-contains", "instance-attribute")
+def _(interp, monkeypatch, seen):
+    procs = interp.global_ns.procs
+    procs.exists = lambda name: seen.append(name) or True
+    assert "nosuch" in procs
+
+
+@case("view-contains", "command-class")
+def _(interp, monkeypatch, seen):
+    from velmor.tcl.namespace import TclCommand
+
+    monkeypatch.setattr(TclCommand, "is_proc", lambda self: seen.append(self) or True)
+    assert "nosuch" in interp.global_ns.procs
+
+
 @pytest.mark.parametrize("name", sorted(CASES), ids=sorted(CASES))
 def test_override_runs(name, interp, monkeypatch):
     seen = []

@@ -23,6 +23,8 @@ vt::FastGuard g_vv_set_guard; // VariablesView's set and byref
 vt::FastGuard g_ov_guard;     // ObjectsView's get and byref
 vt::FastGuard g_cv_guard;     // CommandsView's byref
 vt::FastGuard g_cmd_guard;    // TclCommand(...) built directly
+// `name in cmds` / `name in procs` without the TclCommand
+vt::FastGuard g_cv_contains_guard, g_pv_contains_guard, g_cmd_listed_guard;
 
 // ---------------------------------------------------------------------------
 // Small call helpers
@@ -857,10 +859,14 @@ nb::object cmd_query(nb::handle self, nb::handle w0, nb::handle w1) {
     return tk_call(self, tuple_of({w0, w1, cmd_name(self)}));
 }
 
-// `info <sub>` of exactly this command's name (no glob matching).
+// `info <sub>` of exactly the command `name` (no glob matching), asked
+// through the interpreter reference `tcl`.
+bool listed(nb::handle tcl, nb::handle sub, nb::handle name) {
+    nb::object words = tuple_of({VT_STR("::info"), sub, exact_pattern(name)});
+    return vt::truthy(vt::tkm(get_attr(tcl, VT_STR("tk")), VT_STR("call"), words));
+}
 bool cmd_listed(nb::handle self, nb::handle sub) {
-    nb::object words = tuple_of({VT_STR("::info"), sub, exact_pattern(cmd_name(self))});
-    return vt::truthy(tk_call(self, words));
+    return listed(get_attr(self, VT_STR("tcl")), sub, cmd_name(self));
 }
 nb::object cmd_exists(vt::Args &a) {
     return nb::bool_(cmd_listed(a[0], VT_STR("commands")));
@@ -1608,8 +1614,26 @@ nb::object cv_proc_arg_default(vt::Args &a) {
 nb::object cv_getitem(vt::Args &a) {
     return cv_ref_in(a[0], a[1], a);
 }
+// `key in view`: for the stock classes, the one query that the TclCommand
+// of view.byref(key) would send from its exists() or is_proc(), without
+// building that object.
 nb::object cv_contains(vt::Args &a) {
-    return callm(a[0], VT_STR("exists"), a[1]);
+    nb::handle view = a[0];
+    nb::handle sub;
+    if (g_pv_contains_guard.ok(view.ptr()))
+        sub = VT_STR("procs");
+    else if (g_cv_contains_guard.ok(view.ptr()))
+        sub = VT_STR("commands");
+    if (sub.is_valid()) {
+        nb::object cls = a.g(VT_STR("TclCommand"));
+        if (stock_cmd_class(cls.ptr()) && g_cmd_listed_guard.type_ok((PyTypeObject *)cls.ptr())) {
+            nb::object tcl = get_attr(view_owner(view), VT_STR("tcl"));
+            nb::object qualified = qualify(view, a[1]);
+            nb::object ref = interp_ref(tcl);
+            return nb::bool_(listed(ref, sub, vt::listify(qualified)));
+        }
+    }
+    return callm(view, VT_STR("exists"), a[1]);
 }
 nb::object cv_setitem(vt::Args &a) {
     callm(a[0], VT_STR("createcommand"), a[1], a[2]);
@@ -1836,6 +1860,8 @@ NB_MODULE(namespace, m) {
     // Not inherited: subclasses keep type's call.
     ((PyTypeObject *)g_TclCommand)->tp_vectorcall = cmd_class_vectorcall;
     g_cmd_guard.init((PyTypeObject *)g_TclCommand, {}, {"__setattr__"}, true);
+    g_cmd_listed_guard.init((PyTypeObject *)g_TclCommand, {},
+                            {"exists", "is_proc", "cmd_name", "tcl"});
     g_empty_tuple = keep(nb::tuple());
 
     // --- TempTclCommand
@@ -1963,6 +1989,7 @@ NB_MODULE(namespace, m) {
         cv.build(nb::make_tuple(mutable_mapping),
                  "The commands of a namespace as a mapping of names to TclCommand objects.");
     g_cv_guard.init((PyTypeObject *)CommandsView.ptr(), {"byref"});
+    g_cv_contains_guard.init((PyTypeObject *)CommandsView.ptr(), {"exists", "byref"});
 
     vt::ClassBuilder pv(m, "ProcsView", "TclNamespace.ProcsView");
     pv.def("exists", {arg("self"), arg("cmd_name")}, pv_exists, "Whether the procedure exists.");
@@ -1972,6 +1999,7 @@ NB_MODULE(namespace, m) {
     nb::object ProcsView =
         pv.build(nb::make_tuple(CommandsView),
                  "The procedures of a namespace as a mapping of names to TclCommand objects.");
+    g_pv_contains_guard.init((PyTypeObject *)ProcsView.ptr(), {"exists", "byref"});
 
     vt::ClassBuilder ns(m, "TclNamespace");
     ns.attr("VariablesView", VariablesView);
