@@ -1246,8 +1246,12 @@ def test_text_reads_keep_tcls_own_text(interp):
     interp.eval('set t_sl [list "a\\udc80" "x\\0y" {b c}]')
     assert interp.get_list("t_sl") == interp.tk.splitlist(interp.tk.getvar("t_sl"))
     assert interp.get_list("t_sl")[1:] == ("x\x00y", "b c")
-    interp.eval('array set t_arr [list k "x\\0y" n 010 b yes]; expr {$t_arr(n) + 0}; if {$t_arr(b)} {}')
-    assert dict(interp.get_array("t_arr")) == {"k": "x\x00y", "n": "010", "b": "yes"}
+    interp.eval('array set t_arr [list k "x\\0y" n 010 b yes 7 seven]; expr {$t_arr(n) + 0}; if {$t_arr(b)} {}')
+    # array get hands over the element names themselves: one used as a number is typed too
+    interp.eval("foreach {k v} [array get t_arr] {catch {expr {$k + 0}}}")
+    got = interp.get_array("t_arr")
+    assert dict(got) == {"k": "x\x00y", "n": "010", "b": "yes", "7": "seven"}
+    assert all(type(k) is str and type(v) is str for k, v in got.items())
     interp.eval("set t_bin [binary format a* ab\\0c]")
     assert interp.get_var("t_bin") == "ab\x00c"
 

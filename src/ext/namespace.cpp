@@ -585,8 +585,10 @@ nb::object var_array_get_obj(vt::Args &a) {
     return cast(self, VT_STR("cast_array"), r);
 }
 
-// The elements of `array get` as text, exactly (see read_text).
-nb::object array_get_text(nb::handle tk, nb::handle name, nb::handle words) {
+// The elements of `array get` as text (see read_text).  Tcl 8.6 answers
+// with a dict object, whose string tkinter keeps; a list whose elements
+// tkinter typed is read again as a script's text.
+nb::object array_get_text(nb::handle tk, nb::handle words) {
     nb::object r = vt::tkm(tk, VT_STR("call"), words);
     if (!PyTuple_Check(r.ptr())) {
         nb::object text = kept_text(r);
@@ -602,28 +604,13 @@ nb::object array_get_text(nb::handle tk, nb::handle name, nb::handle words) {
     }
     if (!lost)
         return out;
-    if (!may_hold_nul(r.ptr()))
-        return vt::tkm(tk, VT_STR("eval"), vt::listify(words));
-    // Both a NUL and values whose text tkinter dropped: read those one by one.
-    for (Py_ssize_t i = 1; i < n; i += 2) {
-        if (PyTuple_GET_ITEM(out.ptr(), i) != Py_None)
-            continue;
-        PyObject *k = PyTuple_GET_ITEM(out.ptr(), i - 1);
-        nb::object key = vt::str(nb::handle(k != Py_None ? k : PyTuple_GET_ITEM(r.ptr(), i - 1)));
-        nb::object element =
-            checked(PyUnicode_FromFormat("%U(%U)", vt::str(name).ptr(), key.ptr()));
-        nb::object text = read_text(tk, element);
-        PyObject *old = PyTuple_GET_ITEM(out.ptr(), i);
-        PyTuple_SET_ITEM(out.ptr(), i, text.release().ptr());
-        Py_DECREF(old);
-    }
-    return out;
+    return vt::tkm(tk, VT_STR("eval"), vt::listify(words));
 }
 
 nb::object var_array_get_str(vt::Args &a) {
     nb::handle self = a[0];
     nb::object words = array_words(self, VT_STR("get"), a[1]);
-    nb::object r = array_get_text(tk_of(self), var_name(self), words);
+    nb::object r = array_get_text(tk_of(self), words);
     return cast(self, VT_STR("cast_array"), r);
 }
 
