@@ -113,9 +113,12 @@ PyObject *app_of(PyObject *interpreter) {
         if (!tk)
             throw nb::python_error();
         bool ok = Py_TYPE(tk) == (PyTypeObject *)g_TkappType;
+        bool closed = _PyType_Lookup(Py_TYPE(tk), VT_STR("__velmor_closed__").ptr()) != nullptr;
         Py_DECREF(tk); // the instance keeps it
         if (ok)
             return tk;
+        if (closed)
+            vt::raise(PyExc_RuntimeError, VT_INTERPRETER_CLOSED);
     }
     PyErr_Format(PyExc_TypeError,
                  "Tcl_ResetResult() argument must be an Interpreter, a tkinter.Tk or a "
@@ -855,6 +858,10 @@ PyObject *failure_words(PyObject *exc) {
 PyObject *callback_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
                               PyObject *kwnames) {
     Callback *cb = (Callback *)self;
+    // The command may be deleted while it runs (the callback removes itself,
+    // or drops the last reference to its interpreter): tkinter then releases
+    // this object, which must last until the call is over.
+    nb::object hold = nb::borrow(self);
     PyObject *r = PyObject_Vectorcall(cb->func, args, nargsf, kwnames);
     if (r)
         return r;
@@ -1075,6 +1082,102 @@ void note_error(PyObject *tk, bool evaluated) {
 const vt::InternalAPI c_api = {api_parse_int, api_parse_double, api_parse_boolean, api_pairs_shape,
                                note_error,    create_command,   check_app};
 
+// ---------------------------------------------------------------------------
+// Closing an application's Tcl interpreter
+//
+// tkinter deletes its Tcl interpreter only when the application object is
+// deallocated, and every Python command holds that object: an interpreter
+// with commands left never goes.  close_app deletes the Python commands
+// first, each through the application object (tk.call), so that tkinter's
+// command-delete procedure runs inside its own thread-state bookkeeping.
+// With no Python command left, Tcl's teardown runs no Python code, so
+// `hard` may then delete the interpreter at once from here.  tkinter's
+// deallocation still calls Tcl_DeleteInterp on its pointer: the object is
+// first pointed at a tombstone, an interpreter of this thread already marked
+// deleted and kept (preserved) for good, where that call does nothing and
+// any later call fails with Tcl's "deleted interpreter" error.
+
+Tcl_ObjCmdProc *g_python_cmd_proc = nullptr; // tkinter's command procedure
+
+Tcl_Interp *tombstone() {
+    thread_local Tcl_Interp *t_tomb = nullptr;
+    if (!t_tomb) {
+        Tcl_Interp *tomb = Tcl_CreateInterp();
+        Tcl_Preserve((ClientData)tomb);
+        Tcl_DeleteInterp(tomb);
+        t_tomb = tomb;
+    }
+    return t_tomb;
+}
+
+bool is_python_command(Tcl_Interp *interp, const char *name) {
+    Tcl_CmdInfo info;
+    if (!name || !Tcl_GetCommandInfo(interp, name, &info) || !info.isNativeObjectProc)
+        return false;
+    if (info.objProc == g_python_cmd_proc)
+        return true;
+    return info.objProc == guarded_command &&
+           ((GuardedCommand *)info.objClientData)->proc == g_python_cmd_proc;
+}
+
+// Every command of the interpreter, in all namespaces (a Tcl list).
+const char *const ALL_COMMANDS_SCRIPT =
+    "::apply {{} {set out {}; set todo [list ::]; while {[llength $todo]} {"
+    "set todo [lassign $todo ns]; lappend todo {*}[namespace children $ns];"
+    "lappend out {*}[info commands [string trimright $ns :]::*]}; return $out}}";
+
+void close_app(nb::handle app, bool hard) {
+    Tcl_Interp *interp = interp_of_app(app.ptr());
+    if (check_app(app.ptr()) < 0) // the owner's thread only
+        throw nb::python_error();
+    if (Tcl_InterpDeleted(interp))
+        return;
+    if (!g_python_cmd_proc) {
+        // tkinter's procedure, read from a command it makes.
+        nb::object probe = nb::str("::__velmor_probe_command__");
+        vt::callm(app, VT_STR("createcommand"), probe, nb::handle((PyObject *)&PyBaseObject_Type));
+        Tcl_CmdInfo info;
+        if (Tcl_GetCommandInfo(interp, "::__velmor_probe_command__", &info) &&
+            info.isNativeObjectProc)
+            g_python_cmd_proc = info.objProc;
+        vt::callm(app, VT_STR("deletecommand"), probe);
+        if (!g_python_cmd_proc)
+            vt::raise(PyExc_RuntimeError, "cannot tell tkinter's commands apart");
+    }
+    nb::object names =
+        get_list_from_any(vt::callm(app, VT_STR("eval"), nb::str(ALL_COMMANDS_SCRIPT)));
+    Py_ssize_t n = PyTuple_GET_SIZE(names.ptr());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        nb::handle name = PyTuple_GET_ITEM(names.ptr(), i);
+        const char *utf8 = PyUnicode_AsUTF8(name.ptr());
+        if (!utf8)
+            throw nb::python_error();
+        if (!is_python_command(interp, utf8))
+            continue;
+        PyObject *words[] = {app.ptr(), VT_STR("::rename").ptr(), name.ptr(), VT_STR("").ptr()};
+        PyObject *r = PyObject_VectorcallMethod(VT_STR("call").ptr(), words,
+                                                4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+        if (!r) {
+            if (!PyErr_ExceptionMatches(g_TclError))
+                throw nb::python_error();
+            PyErr_Clear(); // gone already (a delete trace removed it)
+        }
+        Py_XDECREF(r);
+    }
+    if (!hard || Tcl_InterpActive(interp))
+        return; // tkinter deletes it when the application object goes
+    // The layout was checked when the module was loaded.
+    Tcl_Interp **slot = &((TkappHead *)app.ptr())->interp;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        // A command made while the others were deleted: leave it to tkinter.
+        if (is_python_command(interp, PyUnicode_AsUTF8(PyTuple_GET_ITEM(names.ptr(), i))))
+            return;
+    }
+    *slot = tombstone();
+    Tcl_DeleteInterp(interp);
+    bury_released();
+}
+
 } // namespace
 
 NB_MODULE(internal, m) {
@@ -1116,6 +1219,16 @@ NB_MODULE(internal, m) {
         },
         "Reset the result and error state of the interpreter's Tcl interpreter.\n\n"
         "`interpreter` is an Interpreter, a tkinter.Tk or an application object.");
+    vt::def(
+        m, "_close_app", {vt::arg("app"), vt::arg("hard", Py_True)},
+        [](vt::Args &a) -> nb::object {
+            close_app(a[0], vt::truthy(a[1]));
+            return nb::none();
+        },
+        "Delete the Python commands of the tkinter application object `app`; with\n"
+        "`hard`, also delete its Tcl interpreter now (when it is not running a\n"
+        "command).  Afterwards every call on `app` raises TclError.");
+
     vt::def(m, "_function_probe", {vt::arg("qualname"), vt::arg("params")}, make_probe,
             "A function of the package's own type with the signature `params`, a\n"
             "sequence of (name, kind) or (name, kind, default) where kind is one of\n"

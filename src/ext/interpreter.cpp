@@ -77,6 +77,81 @@ nb::object backup_name(nb::handle cmd_name) {
 }
 
 // ---------------------------------------------------------------------------
+// Lifetime and close()
+//
+// tkinter's Python commands hold the application object, and Tcl holds the
+// commands, out of the garbage collector's sight.  So nothing on that path
+// may lead back to the Interpreter: a callback is registered with tkinter as
+// a dispatcher that holds the Interpreter weakly and finds the callable in
+// the Interpreter's own table, where the collector sees it (a callback that
+// refers to its Interpreter is then an ordinary, collectable cycle).  When
+// the Interpreter goes, a weakref finalizer holding only the application
+// object deletes its Python commands, so the application object, and with
+// it the Tcl interpreter, goes too.  close() does the same at once and also
+// deletes the Tcl interpreter, whoever else still holds the application
+// object; the Interpreter's tk then answers every call with RuntimeError
+// (as tkinter does when an interpreter may not be used), which no error
+// handling of the package mistakes for a Tcl failure.
+
+PyObject *g_close_app;   // internal._close_app
+PyObject *g_dispatch_fn; // the dispatcher's function
+PyObject *g_partial;     // functools.partial
+PyObject *g_finalize;    // weakref.finalize
+PyObject *g_ClosedTk;    // what tk is once the Interpreter is closed
+PyObject *g_closed_call; // what every attribute of it is
+
+// _dispatch(ref, token, *args): the registered callable of a live Interpreter.
+nb::object dispatch_callback(vt::Args &a) {
+    nb::object interp = checked(PyObject_CallNoArgs(a[0].ptr()));
+    if (interp.is_none())
+        vt::raise(PyExc_ReferenceError, VT_INTERPRETER_GONE);
+    nb::object funcs = instance_attr(interp, VT_STR("_Interpreter__cbfuncs"));
+    nb::object fn = get_item(funcs, a[1]);
+    return checked(PyObject_Call(fn.ptr(), a.star, nullptr));
+}
+
+nb::object closed_call(vt::Args &) {
+    vt::raise(PyExc_RuntimeError, VT_INTERPRETER_CLOSED);
+}
+
+bool is_closed(nb::handle self) {
+    PyObject **dp = _PyObject_GetDictPtr(self.ptr());
+    PyObject *tk = dp && *dp ? PyDict_GetItemWithError(*dp, VT_STR("tk").ptr()) : nullptr;
+    if (!tk && PyErr_Occurred())
+        throw nb::python_error();
+    return tk && Py_TYPE(tk) == (PyTypeObject *)g_ClosedTk;
+}
+
+// At start-up, right after tkinter made the application object.
+void watch_lifetime(nb::handle self) {
+    set_attr(self, VT_STR("_Interpreter__cbfuncs"), nb::dict());
+    set_attr(self, VT_STR("_Interpreter__cbtokens"), nb::dict());
+    nb::object tk = get_attr(self, VT_STR("tk"));
+    nb::object fin = vt::call(g_finalize, self, g_close_app, tk, nb::handle(Py_False));
+    // Interpreters alive at exit are left to tkinter, as before.
+    set_attr(fin, VT_STR("atexit"), nb::handle(Py_False));
+    set_attr(self, VT_STR("_Interpreter__finalizer"), fin);
+}
+
+nb::object interp_close(vt::Args &a) {
+    nb::handle self = a[0];
+    if (is_closed(self))
+        return nb::none();
+    nb::object tk = get_attr(self, VT_STR("tk"));
+    vt::call(g_close_app, tk, nb::handle(Py_True));
+    nb::object fin = vt::getattr_or_none(self, VT_STR("_Interpreter__finalizer"));
+    if (!fin.is_none())
+        callm(fin, VT_STR("detach"));
+    for (const char *name : {"__callbacks__", "_Interpreter__cbfuncs", "_Interpreter__cbtokens"}) {
+        nb::object d = vt::getattr_or_none(self, nb::str(name));
+        if (!d.is_none())
+            callm(d, VT_STR("clear"));
+    }
+    set_attr(self, VT_STR("tk"), checked(PyObject_CallNoArgs(g_ClosedTk)));
+    return nb::none();
+}
+
+// ---------------------------------------------------------------------------
 // Start-up
 
 nb::object interp_init(vt::Args &a) {
@@ -85,6 +160,7 @@ nb::object interp_init(vt::Args &a) {
     nb::object sup = checked(
         PyObject_CallFunctionObjArgs((PyObject *)&PySuper_Type, cls.ptr(), self.ptr(), nullptr));
     call_kw(get_attr(sup, VT_STR("__init__")), {}, VT_STR("useTk"), nb::int_(0));
+    watch_lifetime(self);
 
     set_attr(self, VT_STR("history"), checked(PyObject_CallNoArgs(a.g(VT_STR("History")).ptr())));
     nb::object vox = call_kw(a.g(VT_STR("Vox")), {}, VT_STR("tcl"), self);
@@ -222,7 +298,18 @@ nb::object create_callback(vt::Args &a) {
         nb::object bkupcmd = get_item(cmds_view(self), cmd_name);
         callm(bkupcmd, VT_STR("rename"), backup_name(cmd_name));
     }
-    callm(tclcmd, VT_STR("createcommand"), callback);
+    // Tcl gets a dispatcher that holds the Interpreter weakly (see close()).
+    // The token is the command's own: a command moved to the backup slot
+    // keeps calling the callable it was made for.
+    nb::object funcs = get_attr(self, VT_STR("_Interpreter__cbfuncs"));
+    nb::object token = checked(PyLong_FromSsize_t(PyDict_GET_SIZE(funcs.ptr())));
+    while (PyDict_Contains(funcs.ptr(), token.ptr()) > 0)
+        token = checked(PyNumber_Add(token.ptr(), nb::int_(1).ptr()));
+    nb::object ref = checked(PyWeakref_NewRef(self.ptr(), nullptr));
+    nb::object dispatcher = vt::call(g_partial, g_dispatch_fn, ref, token);
+    callm(tclcmd, VT_STR("createcommand"), dispatcher);
+    set_item(funcs, token, callback);
+    set_item(get_attr(self, VT_STR("_Interpreter__cbtokens")), cmd_name, token);
     set_item(get_attr(self, VT_STR("__callbacks__")), cmd_name, callback);
     return tclcmd;
 }
@@ -251,6 +338,21 @@ nb::object remove_callback(vt::Args &a) {
     callm(tclcmd, VT_STR("delete"));
     if (PyObject_DelItem(registry.ptr(), cmd_name.ptr()) < 0)
         throw nb::python_error();
+    // The deleted command's callable goes with it.
+    nb::object tokens = vt::getattr_or_none(self, VT_STR("_Interpreter__cbtokens"));
+    if (PyDict_Check(tokens.ptr())) {
+        PyObject *token = PyDict_GetItemWithError(tokens.ptr(), cmd_name.ptr());
+        if (token) {
+            nb::object t = nb::borrow(token);
+            nb::object funcs = get_attr(self, VT_STR("_Interpreter__cbfuncs"));
+            if (PyDict_DelItem(tokens.ptr(), cmd_name.ptr()) < 0 ||
+                (PyDict_Contains(funcs.ptr(), t.ptr()) > 0 &&
+                 PyDict_DelItem(funcs.ptr(), t.ptr()) < 0))
+                throw nb::python_error();
+        } else if (PyErr_Occurred()) {
+            throw nb::python_error();
+        }
+    }
     nb::object words = nb::make_tuple(backup_name(cmd_name));
     nb::object bkupcmd = call_kw(a.g(VT_STR("TclCommand")), {words}, VT_STR("tcl"), self);
     if (vt::truthy(callm(bkupcmd, VT_STR("exists")))) {
@@ -737,6 +839,42 @@ NB_MODULE(interpreter, m) {
     m.attr("TCL_ALLOWED_ENTRYPOINT_KEYS") = nb::str("tcl_init");
     m.attr("logger") = logging.attr("getLogger")(m.attr("__name__"));
 
+    g_close_app = Py_NewRef(internal.attr("_close_app").ptr());
+    g_partial = Py_NewRef(vt::import("functools").attr("partial").ptr());
+    g_finalize = Py_NewRef(vt::import("weakref").attr("finalize").ptr());
+    g_dispatch_fn =
+        vt::make_function(m, "_dispatch", "Interpreter._dispatch",
+                          {vt::arg("ref"), vt::arg("token"), vt::star("args")}, dispatch_callback)
+            .release()
+            .ptr();
+    {
+        vt::ClassBuilder closed(m, "_ClosedTk");
+        g_closed_call = vt::make_function(m, "closed", "_ClosedTk.closed",
+                                          {vt::star("args"), vt::starstar("kwargs")}, closed_call)
+                            .release()
+                            .ptr();
+        closed.def("__getattr__", {vt::arg("self"), vt::arg("name")},
+                   [](vt::Args &a) -> nb::object {
+                       // Protocol probes (copy, pickle, hasattr) find nothing.
+                       nb::object name = vt::str(a[1]);
+                       if (PyUnicode_GET_LENGTH(name.ptr()) > 1 &&
+                           PyUnicode_READ_CHAR(name.ptr(), 0) == '_' &&
+                           PyUnicode_READ_CHAR(name.ptr(), 1) == '_')
+                           vt::raise(PyExc_AttributeError, name);
+                       return nb::borrow(g_closed_call);
+                   });
+        closed.attr("__velmor_closed__", nb::handle(Py_True));
+        closed.def("__repr__", {vt::arg("self")}, [](vt::Args &) -> nb::object {
+            return nb::str("<closed Tcl interpreter>");
+        });
+        g_ClosedTk = closed
+                         .build(nb::make_tuple(nb::handle((PyObject *)&PyBaseObject_Type)),
+                                "The application object of a closed Interpreter: every call raises "
+                                "RuntimeError.")
+                         .release()
+                         .ptr();
+    }
+
     vt::ClassBuilder cb(m, "Interpreter");
     cb.attr("__MAX_HISTORY__", nb::int_(9999));
     cb.def("__init__", {vt::arg("self")}, interp_init,
@@ -891,6 +1029,24 @@ NB_MODULE(interpreter, m) {
     cb.def("cast_any", {vt::arg("self"), vt::arg("value")}, cast_any,
            "Guess the type of `value`: int, float, bool, keyed list (NestMap) or str,\n"
            "in that order of preference; tuples give tuples of listify() texts.");
+    cb.def("close", {vt::arg("self")}, interp_close,
+           "Delete the Tcl interpreter now: its channels are closed, its commands and\n"
+           "callbacks are gone and the callback registry is emptied.  Closing again\n"
+           "does nothing; any later use of the interpreter, or of an object bound to\n"
+           "it, raises RuntimeError('the Interpreter is closed').");
+    cb.def(
+        "__enter__", {vt::arg("self")},
+        [](vt::Args &a) -> nb::object {
+            return nb::borrow(a[0]);
+        },
+        "Return the interpreter; leaving the `with` block closes it.");
+    cb.def(
+        "__exit__", {vt::arg("self"), vt::star("exc_info")},
+        [](vt::Args &a) -> nb::object {
+            callm(a[0], VT_STR("close"));
+            return nb::bool_(false);
+        },
+        "Close the interpreter; an exception of the block propagates.");
 
     g_TkappType = Py_NewRef(vt::import("_tkinter").attr("TkappType").ptr());
 

@@ -118,7 +118,7 @@ nb::object interp_ref(nb::handle tcl) {
 }
 
 nb::object tk_of(nb::handle obj) {
-    return get_attr(get_attr(obj, VT_STR("tcl")), VT_STR("tk"));
+    return get_attr(vt::live_tcl(obj), VT_STR("tk"));
 }
 nb::object tk_call(nb::handle obj, nb::handle words) {
     return vt::tkm(tk_of(obj), VT_STR("call"), words);
@@ -127,7 +127,7 @@ nb::object tk_eval(nb::handle obj, nb::handle script) {
     return vt::tkm(tk_of(obj), VT_STR("eval"), script);
 }
 nb::object cast(nb::handle obj, nb::handle how, nb::handle value) {
-    return callm(get_attr(obj, VT_STR("tcl")), how, value);
+    return callm(vt::live_tcl(obj), how, value);
 }
 
 // ---------------------------------------------------------------------------
@@ -745,7 +745,14 @@ nb::object temp_exit_next(nb::handle cls, vt::Args &a) {
 }
 
 // self.delete(), a TclError ignored.
-void delete_quietly(nb::handle self) {
+// With `collected` (from __del__), an interpreter that is gone or closed
+// took the command with it: there is nothing to delete and nothing to say.
+void delete_quietly(nb::handle self, bool collected = false) {
+    if (collected) {
+        nb::object tcl = vt::getattr_or_none(self, VT_STR("tcl"));
+        if (!tcl.is_none() && vt::interp_gone_or_closed(tcl))
+            return;
+    }
     PyObject *r = PyObject_CallMethodNoArgs(self.ptr(), VT_STR("delete").ptr());
     if (!r) {
         if (!is_tcl_error())
@@ -896,7 +903,7 @@ nb::object cmd_proc_args(vt::Args &a) {
 
 nb::object cmd_proc_arg_default(vt::Args &a) {
     nb::handle self = a[0], arg_name = a[1];
-    nb::object tcl = get_attr(self, VT_STR("tcl"));
+    nb::object tcl = vt::live_tcl(self);
     nb::object tmp = call_full(a.g(VT_STR("TempTclVariable")), {}, {{"tcl", tcl}});
     return with_block(tmp, [&](nb::handle tmp_var) -> nb::object {
         nb::object words = tuple_of(
@@ -1251,7 +1258,7 @@ nb::object vv_byref(vt::Args &a) {
             throw nb::python_error();
         var_type = a.g(VT_STR("TclVariable"));
     }
-    nb::object tcl = get_attr(view_owner(self), VT_STR("tcl"));
+    nb::object tcl = vt::live_tcl(view_owner(self));
     return call_full(var_type, {qualify_var(view_owner(self), a[1])}, {{"tcl", tcl}}, a.star,
                      kwargs.ptr());
 }
@@ -1304,7 +1311,7 @@ bool stock_ref(nb::handle view, nb::handle key, nb::handle globals, nb::object &
     if (!PyType_Check(var_cls) || !g_var_guard.type_ok((PyTypeObject *)var_cls))
         return false;
     nb::object owner = view_owner(view);
-    tcl = get_attr(owner, VT_STR("tcl"));
+    tcl = vt::live_tcl(owner);
     if (!PyWeakref_CheckProxy(tcl.ptr()))
         return false;
     name = vt::listify(qualify_var(get_attr(owner, VT_STR("ns")), key));
@@ -1545,7 +1552,7 @@ PyObject *cmd_class_vectorcall(PyObject *cls, PyObject *const *args, size_t narg
 
 nb::object cv_byref_of(nb::handle self, nb::handle name, vt::Args &a, PyObject *star,
                        PyObject *starstar) {
-    nb::object tcl = get_attr(view_owner(self), VT_STR("tcl"));
+    nb::object tcl = vt::live_tcl(view_owner(self));
     nb::object prefix = tuple_of({qualify(self, name)});
     nb::object cls = a.g(VT_STR("TclCommand"));
     if ((!star || PyTuple_GET_SIZE(star) == 0) && (!starstar || PyDict_GET_SIZE(starstar) == 0)) {
@@ -1882,7 +1889,7 @@ NB_MODULE(namespace, m) {
         }
         Py_XDECREF(wrapped);
         if (wrapped)
-            delete_quietly(self);
+            delete_quietly(self, true);
         nb::object sup =
             vt::getattr_or_none(super_of(a.g(VT_STR("TempTclCommand")), self), VT_STR("__del__"));
         if (vt::truthy(sup))

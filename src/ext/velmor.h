@@ -360,6 +360,66 @@ private:
     unsigned next_ = 0;
 };
 
+// ---------------------------------------------------------------------------
+// Interpreter references
+//
+// Objects bound to an interpreter keep it through a weak proxy.  A dead one
+// says why in words, keeping the type Python gives it.
+#define VT_INTERPRETER_GONE                                                                        \
+    "the Interpreter this object belongs to no longer exists; keep a reference to it"
+
+// Raise that ReferenceError when `tcl` is a weak proxy whose referent is gone.
+inline void check_alive(nb::handle tcl) {
+    if (!PyWeakref_CheckProxy(tcl.ptr()))
+        return;
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject *o = nullptr;
+    int r = PyWeakref_GetRef(tcl.ptr(), &o);
+    Py_XDECREF(o);
+    if (r < 0)
+        throw nb::python_error();
+    if (r == 0)
+        raise(PyExc_ReferenceError, VT_INTERPRETER_GONE);
+#else
+    PyObject *o = PyWeakref_GetObject(tcl.ptr());
+    if (!o)
+        throw nb::python_error();
+    if (o == Py_None)
+        raise(PyExc_ReferenceError, VT_INTERPRETER_GONE);
+#endif
+}
+
+#define VT_INTERPRETER_CLOSED "the Interpreter is closed"
+
+// Whether the interpreter behind the reference `tcl` (an Interpreter or a
+// weak proxy to one) is gone or closed: its tk is then the closed stand-in.
+inline bool interp_gone_or_closed(nb::handle tcl) {
+    if (PyWeakref_CheckProxy(tcl.ptr())) {
+        try {
+            check_alive(tcl);
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_ReferenceError))
+                throw;
+            return true;
+        }
+    }
+    PyObject *tk = PyObject_GetAttr(tcl.ptr(), VT_STR("tk").ptr());
+    if (!tk) {
+        PyErr_Clear();
+        return false;
+    }
+    bool closed = _PyType_Lookup(Py_TYPE(tk), VT_STR("__velmor_closed__").ptr()) != nullptr;
+    Py_DECREF(tk);
+    return closed;
+}
+
+// obj.tcl, checked as above.
+inline nb::object live_tcl(nb::handle obj) {
+    nb::object tcl = get_attr(obj, VT_STR("tcl"));
+    check_alive(tcl);
+    return tcl;
+}
+
 // The pending exception, taken out of the error indicator (normalized, its
 // traceback attached), or null when none is set.
 inline nb::object fetch_error() {

@@ -44,7 +44,7 @@ nb::object resolve(nb::handle tcl) {
         if (!o)
             throw nb::python_error();
         if (o == Py_None)
-            vt::raise(PyExc_ReferenceError, "weakly-referenced object no longer exists");
+            vt::raise(PyExc_ReferenceError, VT_INTERPRETER_GONE);
         return nb::borrow(o);
     }
     return nb::borrow(tcl);
