@@ -11,6 +11,8 @@ from velmor.tcl.namespace import TclCommand, TclNamespace
 from velmor.tcl.nestmap import NestMap
 from velmor.tcl.vox import Vox as _Vox
 
+_I = TypeVar("_I", bound="Interpreter")
+
 _T = TypeVar("_T")
 _Text = str | Tcl_Obj
 
@@ -63,5 +65,8 @@ class Interpreter(Tk):
     @staticmethod
     def cast_keyed_list(value: _Text, item_cast: Callable[[str], Any] | None = None) -> NestMap: ...
     def cast_any(self, value: object) -> Any: ...
+    def close(self) -> None: ...
+    def __enter__(self: _I) -> _I: ...
+    def __exit__(self, *exc_info: object) -> bool: ...
 
 _global_interpreter: Interpreter
