@@ -253,13 +253,13 @@ def test_exceptions_propagate_unchanged():
         tclobj([Boom()])
 
 
-def test_self_containing_containers_raise_recursion_error():
+def test_self_containing_containers_raise_recursion_error(deeper_than_recursion_limit):
     lst = []
     lst.append(lst)
     d = {}
     d["self"] = d
     deep = []
-    for _ in range(sys.getrecursionlimit() * 2):
+    for _ in range(deeper_than_recursion_limit):
         deep = [deep]
     for value in (lst, d, deep):
         with pytest.raises(RecursionError):

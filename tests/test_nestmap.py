@@ -286,7 +286,7 @@ def test_all_keys_and_items(cls):
     assert cls().all_keys() == [] and cls().all_items() == []
 
 
-def test_self_containing_map_raises_recursion_error():
+def test_self_containing_map_raises_recursion_error(deeper_than_recursion_limit):
     nm = NestMap()
     nm["me"] = nm
     for op in (nm.all_keys, nm.all_items, lambda: listify(nm), lambda: tclobj(nm)):
@@ -297,7 +297,7 @@ def test_self_containing_map_raises_recursion_error():
     with pytest.raises(RecursionError):
         NestMap(loop)
     with pytest.raises(RecursionError):
-        NestMap()["a." * 5000 + "b"] = 1
+        NestMap()["a." * deeper_than_recursion_limit + "b"] = 1
 
 
 # ---------------------------------------------------------------------------

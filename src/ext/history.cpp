@@ -121,7 +121,7 @@ nb::object make_entry(nb::handle item, vt::Args &a) {
 bool debug_enabled(nb::handle log) {
     PyTypeObject *tp = Py_TYPE(log.ptr());
     if (tp == g_Logger || tp == g_RootLogger) {
-        PyObject **dictp = _PyObject_GetDictPtr(log.ptr());
+        PyObject **dictp = vt::instance_dict_ptr(log.ptr());
         PyObject *d = dictp ? *dictp : nullptr;
         if (d) {
             PyObject *disabled = PyDict_GetItemWithError(d, VT_STR("disabled").ptr());
@@ -360,14 +360,7 @@ NB_MODULE(history, m) {
                     if (!PyErr_ExceptionMatches(PyExc_KeyError))
                         throw nb::python_error();
                     // Raised while handling the KeyError, as an except clause would.
-                    PyObject *type, *value, *tb;
-                    PyErr_Fetch(&type, &value, &tb);
-                    PyErr_NormalizeException(&type, &value, &tb);
-                    if (tb)
-                        PyException_SetTraceback(value, tb);
-                    nb::object key_error = nb::steal(value);
-                    Py_XDECREF(type);
-                    Py_XDECREF(tb);
+                    nb::object key_error = vt::fetch_error();
                     nb::object one = checked(PyTuple_Pack(1, marker.ptr()));
                     nb::object msg =
                         checked(PyUnicode_Format(VT_STR("No such marker: %s").ptr(), one.ptr()));

@@ -991,21 +991,20 @@ void note_error(PyObject *tk, bool evaluated) {
         nb::object outer = vt::fetch_error();
         PyObject *ctx = PyException_GetContext(outer.ptr());
         if (ctx && PyObject_TypeCheck(ctx, (PyTypeObject *)g_TclError)) {
-            PyErr_Restore(Py_NewRef((PyObject *)Py_TYPE(ctx)), ctx, nullptr);
+            vt::set_raised_exception(ctx);
             note_error(tk, evaluated);
             PyErr_Clear();
         } else {
             Py_XDECREF(ctx);
         }
-        PyObject *tp = Py_NewRef((PyObject *)Py_TYPE(outer.ptr()));
-        PyErr_Restore(tp, outer.release().ptr(), nullptr);
+        vt::set_raised_exception(outer.release().ptr());
         return;
     }
     nb::object exc = vt::fetch_error();
     nb::object replace;
     try {
         bury_released();
-        PyObject **dp = _PyObject_GetDictPtr(exc.ptr());
+        PyObject **dp = vt::instance_dict_ptr(exc.ptr());
         bool fresh = !(dp && *dp && PyDict_GetItemString(*dp, "errorcode"));
         Tcl_Interp *interp = nullptr;
         if (fresh) {
@@ -1070,12 +1069,10 @@ void note_error(PyObject *tk, bool evaluated) {
     if (replace.is_valid()) {
         // KeyboardInterrupt, SystemExit: the caller gets the exception itself.
         PyException_SetContext(replace.ptr(), exc.release().ptr());
-        PyObject *tp = Py_NewRef((PyObject *)Py_TYPE(replace.ptr()));
-        PyErr_Restore(tp, replace.release().ptr(), nullptr);
+        vt::set_raised_exception(replace.release().ptr());
         return;
     }
-    PyObject *tp = Py_NewRef((PyObject *)Py_TYPE(exc.ptr()));
-    PyErr_Restore(tp, exc.release().ptr(), nullptr);
+    vt::set_raised_exception(exc.release().ptr());
 }
 
 // What other modules call through the capsule.

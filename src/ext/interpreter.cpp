@@ -256,15 +256,15 @@ nb::object interp_getattr(vt::Args &a) {
 nb::object generate_name(nb::handle callback, bool mangle) {
     nb::object cmd_name = nb::str("");
     nb::object func = nb::borrow(callback);
-    // _PyObject_LookupAttr: a missing attribute (the AttributeError that is
-    // ignored) is reported without building the exception.
+    // A missing attribute (the AttributeError that is ignored) is reported
+    // without building the exception.
     PyObject *f = nullptr;
-    if (_PyObject_LookupAttr(callback.ptr(), VT_STR("__func__").ptr(), &f) < 0)
+    if (PyObject_GetOptionalAttr(callback.ptr(), VT_STR("__func__").ptr(), &f) < 0)
         throw nb::python_error();
     if (f)
         func = nb::steal(f);
     PyObject *n = nullptr;
-    if (_PyObject_LookupAttr(func.ptr(), VT_STR("__name__").ptr(), &n) < 0)
+    if (PyObject_GetOptionalAttr(func.ptr(), VT_STR("__name__").ptr(), &n) < 0)
         throw nb::python_error();
     if (n)
         cmd_name = nb::steal(n);
@@ -631,7 +631,7 @@ bool keyed_may_succeed(vt::Args &a, nb::handle value) {
 nb::object stock_tk(nb::handle self) {
     if (!g_scalar_guard.ok(self.ptr()))
         return nb::object();
-    PyObject **dp = _PyObject_GetDictPtr(self.ptr());
+    PyObject **dp = vt::instance_dict_ptr(self.ptr());
     if (!dp || !*dp)
         return nb::object();
     PyObject *d = *dp;

@@ -283,11 +283,7 @@ PyObject *tclobj_c(PyObject *obj);
 int protocol_method(PyObject *obj, PyObject *name, PyObject **out) {
     *out = nullptr;
     PyObject *m = nullptr;
-#if PY_VERSION_HEX >= 0x030D0000
     int r = PyObject_GetOptionalAttr(obj, name, &m);
-#else
-    int r = _PyObject_LookupAttr(obj, name, &m);
-#endif
     if (r < 0)
         return -1;
     if (r == 0)

@@ -390,13 +390,14 @@ template <typename F> nb::object with_block(nb::handle ctx, F body) {
     try {
         result = body(value);
     } catch (nb::python_error &e) {
-        nb::object exc = nb::borrow(e.value());
-        nb::object tb = e.traceback().is_valid() ? nb::borrow(e.traceback()) : nb::none();
+        nb::object exc = vt::error_value(e);
+        PyObject *tb = PyException_GetTraceback(exc.ptr());
+        nb::object tbo = tb ? nb::steal(tb) : nb::none();
         nb::object suppress =
-            callm(ctx, VT_STR("__exit__"), nb::handle((PyObject *)Py_TYPE(exc.ptr())), exc, tb);
+            callm(ctx, VT_STR("__exit__"), nb::handle((PyObject *)Py_TYPE(exc.ptr())), exc, tbo);
         if (vt::truthy(suppress))
             return nb::none();
-        throw;
+        vt::reraise(std::move(exc));
     }
     callm(ctx, VT_STR("__exit__"), nb::none(), nb::none(), nb::none());
     return result;
@@ -1358,7 +1359,7 @@ nb::object vv_getitem(vt::Args &a) {
     } catch (nb::python_error &e) {
         if (!e.matches(g_TclError) && !e.matches(PyExc_ValueError))
             throw;
-        nb::object exc = nb::borrow(e.value());
+        nb::object exc = vt::error_value(e);
         vt::raise_from(vt::make_exc(nb::handle(PyExc_KeyError), exc), exc);
     }
 }
@@ -1412,7 +1413,7 @@ nb::object del_translated(nb::handle self, nb::handle method, nb::handle key) {
     } catch (nb::python_error &e) {
         if (!e.matches(g_TclError))
             throw;
-        nb::object exc = nb::borrow(e.value());
+        nb::object exc = vt::error_value(e);
         vt::raise_from(vt::make_exc(nb::handle(PyExc_KeyError), exc), exc);
     }
     return nb::none();

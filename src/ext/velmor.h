@@ -18,11 +18,14 @@
 #include <nanobind/nanobind.h>
 #include <structmember.h>
 
+#include "compat.h"
+
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace nb = nanobind;
@@ -66,10 +69,9 @@ inline nb::object make_exc(nb::handle exc_type, nb::handle arg) {
 [[noreturn]] inline void raise_from(nb::object exc, nb::handle cause) {
     PyException_SetCause(exc.ptr(), Py_NewRef(cause.ptr()));
     PyException_SetContext(exc.ptr(), Py_NewRef(cause.ptr()));
-    // PyErr_Restore does no implicit chaining, so the links set above stand.
-    PyObject *exc_type = Py_NewRef(
-        (PyObject *)Py_TYPE(exc.ptr())); // before release(): argument order is unspecified
-    PyErr_Restore(exc_type, exc.release().ptr(), nullptr);
+    // Setting the raised exception does no implicit chaining, so the links
+    // set above stand.
+    set_raised_exception(exc.release().ptr());
     throw nb::python_error();
 }
 
@@ -78,15 +80,23 @@ inline nb::object make_exc(nb::handle exc_type, nb::handle arg) {
     PyException_SetCause(exc.ptr(), nullptr); // also sets __suppress_context__
     ((PyBaseExceptionObject *)exc.ptr())->suppress_context = 1;
     PyException_SetContext(exc.ptr(), nullptr);
-    PyObject *exc_type = Py_NewRef(
-        (PyObject *)Py_TYPE(exc.ptr())); // before release(): argument order is unspecified
-    PyErr_Restore(exc_type, exc.release().ptr(), nullptr);
+    set_raised_exception(exc.release().ptr());
     throw nb::python_error();
 }
 
-// The pending exception of a caught python_error as an object.
+// The exception a caught python_error carries, as a normalized exception
+// object with its traceback.  The error is moved out of `e` (older nanobind
+// releases keep it unnormalized before 3.12, so e.value() may be a str):
+// raise it again with vt::reraise, not `throw;`.
 inline nb::object error_value(nb::python_error &e) {
-    return nb::borrow(e.value());
+    e.restore();
+    return nb::steal(take_raised_exception());
+}
+
+// Raise the exception object `exc` again, as it is.
+[[noreturn]] inline void reraise(nb::object exc) {
+    set_raised_exception(exc.release().ptr());
+    throw nb::python_error();
 }
 
 // getattr(obj, name, None) that swallows only AttributeError.
@@ -227,11 +237,11 @@ template <typename... H> nb::object call(nb::handle fn, H... args) {
 // of a C base takes the general way.
 inline nb::object instance_attr(nb::handle self, nb::handle name) {
     static PyObject *object_getattribute =
-        _PyType_Lookup(&PyBaseObject_Type, VT_STR("__getattribute__").ptr());
+        type_lookup(&PyBaseObject_Type, VT_STR("__getattribute__").ptr());
     PyTypeObject *tp = Py_TYPE(self.ptr());
-    PyObject **dp = _PyObject_GetDictPtr(self.ptr());
-    if (dp && *dp && !_PyType_Lookup(tp, name.ptr()) &&
-        _PyType_Lookup(tp, VT_STR("__getattribute__").ptr()) == object_getattribute) {
+    PyObject **dp = instance_dict_ptr(self.ptr());
+    if (dp && *dp && !type_lookup(tp, name.ptr()) &&
+        type_lookup(tp, VT_STR("__getattribute__").ptr()) == object_getattribute) {
         PyObject *v = PyDict_GetItemWithError(*dp, name.ptr());
         if (v)
             return nb::borrow(v);
@@ -300,7 +310,7 @@ public:
         for (const Expect &e : expect_) {
             if (!ok)
                 break;
-            ok = _PyType_Lookup(tp, e.name) == e.value;
+            ok = type_lookup(tp, e.name) == e.value;
         }
         // The lookups above assign a tag if the type had none.
         if (PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG))
@@ -315,7 +325,7 @@ public:
             return false;
         if (!any_shadowable_)
             return true;
-        PyObject **dp = _PyObject_GetDictPtr(self);
+        PyObject **dp = instance_dict_ptr(self);
         PyObject *d = dp ? *dp : nullptr;
         if (!d || PyDict_GET_SIZE(d) == 0)
             return true;
@@ -333,7 +343,7 @@ public:
 private:
     void expect(PyTypeObject *stock, const char *n, bool attr) {
         PyObject *name = intern(n);
-        PyObject *value = _PyType_Lookup(stock, name);
+        PyObject *value = type_lookup(stock, name);
         // A data descriptor on the class wins over the instance dict.
         bool shadowable = attr && !(value && Py_TYPE(value)->tp_descr_set);
         // Held for the life of the process: a freed stock object's address
@@ -423,16 +433,7 @@ inline nb::object live_tcl(nb::handle obj) {
 // The pending exception, taken out of the error indicator (normalized, its
 // traceback attached), or null when none is set.
 inline nb::object fetch_error() {
-    PyObject *et, *ev, *tb;
-    PyErr_Fetch(&et, &ev, &tb);
-    if (!et)
-        return nb::object();
-    PyErr_NormalizeException(&et, &ev, &tb);
-    if (tb && ev)
-        PyException_SetTraceback(ev, tb);
-    Py_XDECREF(et);
-    Py_XDECREF(tb);
-    return nb::steal(ev);
+    return nb::steal(take_raised_exception());
 }
 
 // With a TclError pending: raise tclerror(interp.vars["::errorInfo"]) with
@@ -451,9 +452,7 @@ inline nb::object fetch_error() {
         nb::object err = fetch_error();
         if (caught.is_valid())
             PyException_SetContext(err.ptr(), caught.release().ptr());
-        PyObject *err_type = Py_NewRef((PyObject *)Py_TYPE(err.ptr())); // before release()
-        PyErr_Restore(err_type, err.release().ptr(), nullptr);
-        throw nb::python_error();
+        reraise(std::move(err));
     }
     nb::object value = nb::steal(info);
     nb::object exc = make_exc(tclerror, value);
@@ -478,8 +477,7 @@ inline nb::object fetch_error() {
         nb::object c = nb::steal(cause);
         PyException_SetCause(exc.ptr(), c.release().ptr()); // also sets __suppress_context__
         PyException_SetContext(exc.ptr(), nullptr);
-        PyObject *exc_type = Py_NewRef((PyObject *)Py_TYPE(exc.ptr()));
-        PyErr_Restore(exc_type, exc.release().ptr(), nullptr);
+        set_raised_exception(exc.release().ptr());
         throw nb::python_error();
     }
     raise_suppressed(exc);

@@ -40,12 +40,13 @@ nb::object own_attr(nb::handle self, nb::handle name) {
 // as the proxy itself would.
 nb::object resolve(nb::handle tcl) {
     if (PyWeakref_CheckProxy(tcl.ptr())) {
-        PyObject *o = PyWeakref_GetObject(tcl.ptr());
-        if (!o)
+        PyObject *o = nullptr;
+        int r = PyWeakref_GetRef(tcl.ptr(), &o);
+        if (r < 0)
             throw nb::python_error();
-        if (o == Py_None)
+        if (r == 0)
             vt::raise(PyExc_ReferenceError, VT_INTERPRETER_GONE);
-        return nb::borrow(o);
+        return nb::steal(o);
     }
     return nb::borrow(tcl);
 }
@@ -61,10 +62,10 @@ nb::object resolve(nb::handle tcl) {
 // for the classes as defined here.
 PyObject *proxy_getattro(PyObject *self, PyObject *name) {
     return vt::guarded([&]() -> PyObject * {
-        PyObject *r = _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
+        PyObject *r = vt::generic_getattr_optional(self, name);
         if (r || PyErr_Occurred())
             return r;
-        PyObject *hook = _PyType_Lookup(Py_TYPE(self), VT_STR("__getattr__").ptr());
+        PyObject *hook = vt::type_lookup(Py_TYPE(self), VT_STR("__getattr__").ptr());
         if (!hook) {
             PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'",
                          Py_TYPE(self)->tp_name, name);
@@ -225,7 +226,7 @@ NB_MODULE(vox, m) {
             "A Vox_Code for the Tcl command (or namespace) `name`.");
         cb.def(
             "__call__", {vt::arg("self"), vt::star("args"), vt::starstar("kwargs")},
-            [](vt::Args &a) -> nb::object {
+            [](vt::Args &) -> nb::object {
                 vt::raise(g_TclError, "invalid command name \"\"");
             },
             "Calling the proxy itself names the empty command, which Tcl rejects.");
