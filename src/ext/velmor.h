@@ -875,6 +875,97 @@ inline bool posonly_passed_as_keyword(Function *f, PyObject *kwnames) {
 // binds (and so reports the first error CPython would report): positional
 // arguments, keywords, too many positional, missing positional, keyword-only.
 // `out` has npos + nkwonly slots; fills `star`/`kw`.
+#if PY_VERSION_HEX >= 0x030D0000
+// From 3.13 on, CPython's "unexpected keyword argument" error suggests the
+// closest parameter name.  The same choice as CPython's: a Levenshtein
+// distance over UTF-8 bytes where a case change costs 1 and any other edit 2,
+// at most a third of the characters involved changed, the first best wins.
+inline size_t suggestion_distance(const char *a, size_t na, const char *b, size_t nb,
+                                  size_t max_cost) {
+    constexpr size_t move = 2, max_size = 40;
+    while (na && nb && a[0] == b[0]) {
+        ++a, ++b, --na, --nb;
+    }
+    while (na && nb && a[na - 1] == b[nb - 1]) {
+        --na, --nb;
+    }
+    if (na == 0 || nb == 0)
+        return (na + nb) * move;
+    if (na > max_size || nb > max_size)
+        return max_cost + 1;
+    if (nb < na) {
+        std::swap(a, b);
+        std::swap(na, nb);
+    }
+    if ((nb - na) * move > max_cost)
+        return max_cost + 1;
+    auto sub_cost = [](char x, char y) -> size_t {
+        if ((x & 31) != (y & 31))
+            return move;
+        if (x == y)
+            return 0;
+        if (x >= 'A' && x <= 'Z')
+            x = (char)(x + ('a' - 'A'));
+        if (y >= 'A' && y <= 'Z')
+            y = (char)(y + ('a' - 'A'));
+        return x == y ? 1 : move;
+    };
+    size_t row[max_size];
+    for (size_t i = 0; i < na; ++i)
+        row[i] = (i + 1) * move;
+    size_t result = 0;
+    for (size_t j = 0; j < nb; ++j) {
+        size_t distance = result = j * move;
+        size_t minimum = SIZE_MAX;
+        for (size_t i = 0; i < na; ++i) {
+            size_t substitute = distance + sub_cost(b[j], a[i]);
+            distance = row[i];
+            size_t insert_delete = (result < distance ? result : distance) + move;
+            result = insert_delete < substitute ? insert_delete : substitute;
+            row[i] = result;
+            if (result < minimum)
+                minimum = result;
+        }
+        if (minimum > max_cost)
+            return max_cost + 1;
+    }
+    return result;
+}
+
+// The keyword parameter name closest to `key` (borrowed), or null; errors
+// while looking are cleared, as CPython then gives the plain message.
+inline PyObject *suggest_keyword(Function *f, Py_ssize_t nslots, PyObject *key) {
+    Py_ssize_t nkey;
+    const char *skey = PyUnicode_AsUTF8AndSize(key, &nkey);
+    if (!skey) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    PyObject *best = nullptr;
+    size_t best_distance = SIZE_MAX;
+    for (Py_ssize_t i = f->nposonly; i < nslots; ++i) {
+        PyObject *name = PyTuple_GET_ITEM(f->names, i);
+        Py_ssize_t nname;
+        const char *sname = PyUnicode_AsUTF8AndSize(name, &nname);
+        if (!sname) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        size_t max_distance = (size_t)(nkey + nname + 3) * 2 / 6;
+        if (best_distance - 1 < max_distance)
+            max_distance = best_distance - 1;
+        size_t d = suggestion_distance(skey, (size_t)nkey, sname, (size_t)nname, max_distance);
+        if (d > max_distance)
+            continue;
+        if (!best || d < best_distance) {
+            best = name;
+            best_distance = d;
+        }
+    }
+    return best;
+}
+#endif
+
 inline bool bind_args(Function *f, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
                       PyObject **out, PyObject **star, PyObject **kw) {
     Py_ssize_t nslots = f->npos + f->nkwonly;
@@ -926,6 +1017,14 @@ inline bool bind_args(Function *f, PyObject *const *args, Py_ssize_t nargs, PyOb
             if (!f->has_starstar) {
                 if (f->nposonly && posonly_passed_as_keyword(f, kwnames))
                     return false;
+#if PY_VERSION_HEX >= 0x030D0000
+                if (PyObject *hint = suggest_keyword(f, nslots, key)) {
+                    PyErr_Format(PyExc_TypeError,
+                                 "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
+                                 f->qualname, key, hint);
+                    return false;
+                }
+#endif
                 PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
                              f->qualname, key);
                 return false;
