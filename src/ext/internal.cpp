@@ -113,7 +113,7 @@ PyObject *app_of(PyObject *interpreter) {
         if (!tk)
             throw nb::python_error();
         bool ok = Py_TYPE(tk) == (PyTypeObject *)g_TkappType;
-        bool closed = _PyType_Lookup(Py_TYPE(tk), VT_STR("__velmor_closed__").ptr()) != nullptr;
+        bool closed = vt::type_lookup(Py_TYPE(tk), VT_STR("__velmor_closed__").ptr()) != nullptr;
         Py_DECREF(tk); // the instance keeps it
         if (ok)
             return tk;

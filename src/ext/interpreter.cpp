@@ -115,7 +115,7 @@ nb::object closed_call(vt::Args &) {
 }
 
 bool is_closed(nb::handle self) {
-    PyObject **dp = _PyObject_GetDictPtr(self.ptr());
+    PyObject **dp = vt::instance_dict_ptr(self.ptr());
     PyObject *tk = dp && *dp ? PyDict_GetItemWithError(*dp, VT_STR("tk").ptr()) : nullptr;
     if (!tk && PyErr_Occurred())
         throw nb::python_error();

@@ -382,7 +382,6 @@ private:
 inline void check_alive(nb::handle tcl) {
     if (!PyWeakref_CheckProxy(tcl.ptr()))
         return;
-#if PY_VERSION_HEX >= 0x030D0000
     PyObject *o = nullptr;
     int r = PyWeakref_GetRef(tcl.ptr(), &o);
     Py_XDECREF(o);
@@ -390,13 +389,6 @@ inline void check_alive(nb::handle tcl) {
         throw nb::python_error();
     if (r == 0)
         raise(PyExc_ReferenceError, VT_INTERPRETER_GONE);
-#else
-    PyObject *o = PyWeakref_GetObject(tcl.ptr());
-    if (!o)
-        throw nb::python_error();
-    if (o == Py_None)
-        raise(PyExc_ReferenceError, VT_INTERPRETER_GONE);
-#endif
 }
 
 #define VT_INTERPRETER_CLOSED "the Interpreter is closed"
@@ -418,7 +410,7 @@ inline bool interp_gone_or_closed(nb::handle tcl) {
         PyErr_Clear();
         return false;
     }
-    bool closed = _PyType_Lookup(Py_TYPE(tk), VT_STR("__velmor_closed__").ptr()) != nullptr;
+    bool closed = type_lookup(Py_TYPE(tk), VT_STR("__velmor_closed__").ptr()) != nullptr;
     Py_DECREF(tk);
     return closed;
 }
