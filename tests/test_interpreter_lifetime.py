@@ -274,3 +274,20 @@ def test_interpreter_churn_does_not_grow_memory():
     before = rss_mb()
     churn(300)
     assert rss_mb() - before < 30
+
+
+def test_interpreter_collected_on_another_thread_says_nothing(unraisable):
+    import threading
+
+    box = [Interpreter()]
+    box[0].create_callback(lambda: 1, "cb")
+
+    def drop():
+        box.clear()
+        gc.collect()
+
+    worker = threading.Thread(target=drop)
+    worker.start()
+    worker.join()
+    gc.collect()
+    assert unraisable == []

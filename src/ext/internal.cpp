@@ -1219,7 +1219,16 @@ NB_MODULE(internal, m) {
     vt::def(
         m, "_close_app", {vt::arg("app"), vt::arg("hard", Py_True)},
         [](vt::Args &a) -> nb::object {
-            close_app(a[0], vt::truthy(a[1]));
+            bool hard = vt::truthy(a[1]);
+            try {
+                close_app(a[0], hard);
+            } catch (nb::python_error &e) {
+                // The soft way runs from a finalizer, where nothing could be
+                // done about a failure (a collection on another thread): the
+                // commands then stay, as they would have without it.
+                if (hard)
+                    throw;
+            }
             return nb::none();
         },
         "Delete the Python commands of the tkinter application object `app`; with\n"

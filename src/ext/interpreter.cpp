@@ -93,21 +93,82 @@ nb::object backup_name(nb::handle cmd_name) {
 // (as tkinter does when an interpreter may not be used), which no error
 // handling of the package mistakes for a Tcl failure.
 
-PyObject *g_close_app;   // internal._close_app
-PyObject *g_dispatch_fn; // the dispatcher's function
-PyObject *g_partial;     // functools.partial
+PyObject *g_close_app; // internal._close_app
+PyTypeObject *g_DispatcherType;
 PyObject *g_finalize;    // weakref.finalize
 PyObject *g_ClosedTk;    // what tk is once the Interpreter is closed
 PyObject *g_closed_call; // what every attribute of it is
 
-// _dispatch(ref, token, *args): the registered callable of a live Interpreter.
-nb::object dispatch_callback(vt::Args &a) {
-    nb::object interp = checked(PyObject_CallNoArgs(a[0].ptr()));
-    if (interp.is_none())
-        vt::raise(PyExc_ReferenceError, VT_INTERPRETER_GONE);
-    nb::object funcs = instance_attr(interp, VT_STR("_Interpreter__cbfuncs"));
-    nb::object fn = get_item(funcs, a[1]);
-    return checked(PyObject_Call(fn.ptr(), a.star, nullptr));
+// The dispatcher: a weak reference to the Interpreter and the command's
+// token; calling it calls the Interpreter's callable for that token with
+// the same arguments.
+struct Dispatcher {
+    PyObject_HEAD vectorcallfunc vectorcall;
+    PyObject *ref;   // weakref.ref to the Interpreter
+    PyObject *token; // key in the Interpreter's table of callables
+};
+
+PyObject *dispatcher_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
+                                PyObject *kwnames) {
+    return vt::guarded([&]() -> PyObject * {
+        Dispatcher *d = (Dispatcher *)self;
+        nb::object hold = nb::borrow(self); // the call may delete the command
+        nb::object interp = checked(PyObject_CallNoArgs(d->ref));
+        if (interp.is_none())
+            vt::raise(PyExc_ReferenceError, VT_INTERPRETER_GONE);
+        nb::object funcs = instance_attr(interp, VT_STR("_Interpreter__cbfuncs"));
+        nb::object fn = get_item(funcs, d->token);
+        return PyObject_Vectorcall(fn.ptr(), args, nargsf, kwnames);
+    });
+}
+int dispatcher_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(((Dispatcher *)self)->ref);
+    Py_VISIT(((Dispatcher *)self)->token);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+int dispatcher_clear(PyObject *self) {
+    Py_CLEAR(((Dispatcher *)self)->ref);
+    Py_CLEAR(((Dispatcher *)self)->token);
+    return 0;
+}
+void dispatcher_dealloc(PyObject *self) {
+    PyObject_GC_UnTrack(self);
+    dispatcher_clear(self);
+    PyTypeObject *tp = Py_TYPE(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+PyTypeObject *make_dispatcher_type() {
+    static PyMemberDef members[] = {
+        {"__vectorcalloffset__", T_PYSSIZET, offsetof(Dispatcher, vectorcall), READONLY, nullptr},
+        {nullptr, 0, 0, 0, nullptr}};
+    PyType_Slot slots[] = {{Py_tp_dealloc, (void *)dispatcher_dealloc},
+                           {Py_tp_traverse, (void *)dispatcher_traverse},
+                           {Py_tp_clear, (void *)dispatcher_clear},
+                           {Py_tp_call, (void *)PyVectorcall_Call},
+                           {Py_tp_members, (void *)members},
+                           {0, nullptr}};
+    PyType_Spec spec = {"velmor.tcl.interpreter.CallbackDispatcher", sizeof(Dispatcher), 0,
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL,
+                        slots};
+    PyTypeObject *tp = (PyTypeObject *)PyType_FromSpec(&spec);
+    if (!tp)
+        throw nb::python_error();
+    return tp;
+}
+
+nb::object make_dispatcher(nb::handle interp, nb::handle token) {
+    nb::object ref = checked(PyWeakref_NewRef(interp.ptr(), nullptr));
+    Dispatcher *d = PyObject_GC_New(Dispatcher, g_DispatcherType);
+    if (!d)
+        throw nb::python_error();
+    d->vectorcall = dispatcher_vectorcall;
+    d->ref = ref.release().ptr();
+    d->token = Py_NewRef(token.ptr());
+    PyObject_GC_Track((PyObject *)d);
+    return nb::steal((PyObject *)d);
 }
 
 nb::object closed_call(vt::Args &) {
@@ -305,8 +366,7 @@ nb::object create_callback(vt::Args &a) {
     nb::object token = checked(PyLong_FromSsize_t(PyDict_GET_SIZE(funcs.ptr())));
     while (PyDict_Contains(funcs.ptr(), token.ptr()) > 0)
         token = checked(PyNumber_Add(token.ptr(), nb::int_(1).ptr()));
-    nb::object ref = checked(PyWeakref_NewRef(self.ptr(), nullptr));
-    nb::object dispatcher = vt::call(g_partial, g_dispatch_fn, ref, token);
+    nb::object dispatcher = make_dispatcher(self, token);
     callm(tclcmd, VT_STR("createcommand"), dispatcher);
     set_item(funcs, token, callback);
     set_item(get_attr(self, VT_STR("_Interpreter__cbtokens")), cmd_name, token);
@@ -840,13 +900,8 @@ NB_MODULE(interpreter, m) {
     m.attr("logger") = logging.attr("getLogger")(m.attr("__name__"));
 
     g_close_app = Py_NewRef(internal.attr("_close_app").ptr());
-    g_partial = Py_NewRef(vt::import("functools").attr("partial").ptr());
     g_finalize = Py_NewRef(vt::import("weakref").attr("finalize").ptr());
-    g_dispatch_fn =
-        vt::make_function(m, "_dispatch", "Interpreter._dispatch",
-                          {vt::arg("ref"), vt::arg("token"), vt::star("args")}, dispatch_callback)
-            .release()
-            .ptr();
+    g_DispatcherType = make_dispatcher_type();
     {
         vt::ClassBuilder closed(m, "_ClosedTk");
         g_closed_call = vt::make_function(m, "closed", "_ClosedTk.closed",
