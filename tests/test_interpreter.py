@@ -11,6 +11,7 @@ import velmor.tcl
 import velmor.tcl.interpreter as imod
 from velmor.tcl.array import Array
 from velmor.tcl.interpreter import Interpreter
+from velmor.tcl.internal import GetListFromAny, TclDLL
 from velmor.tcl.nestmap import NestMap
 
 
@@ -593,3 +594,100 @@ def test_byte_array_results_are_text_not_repr(interp):
     keyed = interp.cast_any(long)
     assert sorted(keyed) == sorted(f"k{i}" for i in range(50))
     assert interp.cast_any(interp.tk.call("binary", "encode", "base64", "hello")) == "aGVsbG8="
+
+
+# ---------------------------------------------------------------------------
+# Threads: an interpreter answers only to the thread that made it
+
+
+def _in_thread(fn):
+    """Run fn in a new thread; return what it returned or raised."""
+    import threading
+
+    box = []
+
+    def work():
+        try:
+            box.append(("ok", fn()))
+        except BaseException as exc:  # noqa: B902 - handed back to the test
+            box.append(("raised", exc))
+
+    t = threading.Thread(target=work)
+    t.start()
+    t.join()
+    return box[0]
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda it: it.eval("set x 1"),
+        lambda it: it.cast_int("5"),
+        lambda it: it.cast_double("2.5"),
+        lambda it: it.cast_boolean("yes"),
+        lambda it: it.cast_any("5"),
+        lambda it: it.get_var("x"),
+        lambda it: it.set_var("x", 2),
+        lambda it: it.set_list("x", [1, 2]),
+        lambda it: it.get_array("a"),
+        lambda it: it.vox.set("x", 3),
+        lambda it: it.vars["x"],
+        lambda it: it.global_ns.children(),
+        lambda it: it.create_callback(lambda: 1, "thread_cb"),
+        lambda it: TclDLL.Tcl_ResetResult(it),
+    ],
+    ids=["eval", "cast_int", "cast_double", "cast_boolean", "cast_any", "get_var", "set_var",
+         "set_list", "get_array", "vox", "vars", "namespace", "create_callback", "Tcl_ResetResult"],
+)
+def test_other_threads_get_tkinters_runtime_error(interp, call):
+    interp.eval("set x 1; array set a {k v}")
+    kind, value = _in_thread(lambda: call(interp))
+    assert kind == "raised" and type(value) is RuntimeError, (kind, value)
+    assert str(value) == "Calling Tcl from different apartment"
+    # The owner's interpreter is untouched and still works.
+    assert interp.get_var("x") == "1"
+    assert "thread_cb" not in interp.__callbacks__
+
+
+def test_pure_functions_work_on_any_thread(interp):
+    kind, value = _in_thread(lambda: (Interpreter.cast_list("a {b c}"),
+                                      Interpreter.cast_keyed_list("{a 1}")["a"],
+                                      GetListFromAny("x y")))
+    assert (kind, value) == ("ok", (("a", "b c"), "1", ("x", "y")))
+
+
+def test_threads_each_with_their_own_interpreter():
+    import threading
+
+    n_threads, n_calls = 8, 10_000
+    failures = []
+    barrier = threading.Barrier(n_threads)
+
+    def work(k):
+        try:
+            it = Interpreter()
+            barrier.wait()
+            for i in range(n_calls):
+                step = i % 5
+                if step == 0:
+                    assert it.eval("set v %d.%d" % (k, i)) == "%d.%d" % (k, i)
+                elif step == 1:
+                    assert it.cast_int(str(i)) == i
+                elif step == 2:
+                    assert it.cast_any("{a %d} {b %d}" % (k, i)) == {"a": str(k), "b": str(i)}
+                elif step == 3:
+                    it.set_list("l", [k, i, "x y"])
+                    assert it.get_list("l") == (str(k), str(i), "x y")
+                else:
+                    assert it.vox.llength([k, i]) == 2
+                    with pytest.raises(ValueError):
+                        it.cast_list("{%d" % i)
+        except BaseException as exc:  # noqa: B902 - reported below
+            failures.append((k, repr(exc)))
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(n_threads)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert failures == []

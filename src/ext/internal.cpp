@@ -90,12 +90,37 @@ void init_stubs() {
 
 // 0 when the calling thread may use the application object `app` (exactly a
 // tkapp); else -1 with tkinter's RuntimeError set.  See the rules above.
+// What Tcl keeps for a thread (its allocator cache above all) is released
+// only by Tcl_FinalizeThread, which also closes the thread's channels and
+// notifier: right for a thread that used Tcl only through our pure
+// functions, wrong for one that has interpreters of its own.  So a thread
+// other than the importing one gets Tcl_FinalizeThread when it ends only if
+// it used our pure functions and never reached an interpreter of its own
+// through us (an Interpreter created there does).
+Tcl_ThreadId g_import_thread;
+
+struct ThreadTcl {
+    bool used = false;        // Tcl allocated on this thread for our pure functions
+    bool owns_interp = false; // an application of this thread came through us
+    ~ThreadTcl() {
+        if (used && !owns_interp && Tcl_GetCurrentThread() != g_import_thread)
+            Tcl_FinalizeThread();
+    }
+};
+thread_local ThreadTcl t_tcl;
+
+// Called before a pure function makes Tcl allocate.
+inline void using_tcl() {
+    t_tcl.used = true;
+}
+
 int check_app(PyObject *app) {
     const TkappHead *head = (const TkappHead *)app;
     if (head->threaded && head->thread_id != Tcl_GetCurrentThread()) {
         PyErr_SetString(PyExc_RuntimeError, "Calling Tcl from different apartment");
         return -1;
     }
+    t_tcl.owns_interp = true;
     return 0;
 }
 
@@ -237,7 +262,10 @@ Tcl_Interp *interp_of_app(PyObject *app) {
                      Py_TYPE(app)->tp_name);
         throw nb::python_error();
     }
-    return ((const TkappHead *)app)->interp;
+    const TkappHead *head = (const TkappHead *)app;
+    if (head->thread_id == Tcl_GetCurrentThread())
+        t_tcl.owns_interp = true;
+    return head->interp;
 }
 
 // ---------------------------------------------------------------------------
@@ -366,6 +394,7 @@ bool tcl_space(char c) {
         const char *end = junk;
         while (end < limit && !tcl_space(*end) && end < junk + 20)
             ++end;
+        using_tcl();
         Tcl_Obj *obj = Tcl_ObjPrintf(fmt, (int)(end - junk), junk);
         Tcl_IncrRefCount(obj);
         Tcl_Size n;
@@ -407,6 +436,7 @@ std::string tkinter_bytes(PyObject *s) {
 bool split_text(const char *text, nb::object &out) {
     Tcl_Size argc = 0;
     const char **argv = nullptr;
+    using_tcl();
     if (Tcl_SplitList(nullptr, text, &argc, &argv) != TCL_OK)
         return false;
     // argv is our own block: Python code run below cannot touch it.
@@ -452,6 +482,7 @@ nb::object split_str(PyObject *s) {
 // next time tkinter reads the variable holding it.  Only an object that is a
 // list already is read through the list API.
 nb::object split_tclobj(PyObject *value) {
+    using_tcl();
     Tcl_Obj *obj = ((PyTclObject *)value)->value;
     if (!obj->typePtr || strcmp(obj->typePtr->name, "list") != 0) {
         Tcl_Size len;
@@ -599,6 +630,7 @@ bool obj_type_is(Tcl_Obj *obj, const char *name) {
 int api_parse_int(const char *text, Py_ssize_t len, long long *out) {
     if (len > INT_MAX)
         return 2;
+    using_tcl();
     Tcl_Obj *obj = Tcl_NewStringObj(text, (Tcl_Size)len);
     Tcl_IncrRefCount(obj);
     Tcl_WideInt w = 0;
@@ -613,10 +645,12 @@ int api_parse_int(const char *text, Py_ssize_t len, long long *out) {
 }
 
 int api_parse_double(const char *text, double *out) {
+    using_tcl();
     return Tcl_GetDouble(nullptr, text, out) == TCL_OK ? 1 : 0;
 }
 
 int api_parse_boolean(const char *text, int *out) {
+    using_tcl();
     return Tcl_GetBoolean(nullptr, text, out) == TCL_OK ? 1 : 0;
 }
 
@@ -627,6 +661,7 @@ int api_parse_boolean(const char *text, int *out) {
 int pairs_shape_text(const char *text) {
     Tcl_Size argc = 0;
     const char **argv = nullptr;
+    using_tcl();
     if (Tcl_SplitList(nullptr, text, &argc, &argv) != TCL_OK)
         return 0;
     int ok = 1;
@@ -1186,6 +1221,7 @@ NB_MODULE(internal, m) {
     if (((PyTypeObject *)g_TclObjType)->tp_basicsize != (Py_ssize_t)sizeof(PyTclObject))
         vt::raise(PyExc_ImportError, "unexpected layout of _tkinter.Tcl_Obj");
     init_stubs();
+    g_import_thread = Tcl_GetCurrentThread();
     m.attr("TclError") = nb::handle(g_TclError);
     m.attr("Tcl_Obj") = nb::handle(g_TclObjType);
     m.attr("_C_API") =

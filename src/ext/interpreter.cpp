@@ -222,6 +222,7 @@ nb::object interp_init(vt::Args &a) {
         PyObject_CallFunctionObjArgs((PyObject *)&PySuper_Type, cls.ptr(), self.ptr(), nullptr));
     call_kw(get_attr(sup, VT_STR("__init__")), {}, VT_STR("useTk"), nb::int_(0));
     watch_lifetime(self);
+    vt::check_thread(get_attr(self, VT_STR("tk"))); // marks this thread as the owner's
 
     set_attr(self, VT_STR("history"), checked(PyObject_CallNoArgs(a.g(VT_STR("History")).ptr())));
     nb::object vox = call_kw(a.g(VT_STR("Vox")), {}, VT_STR("tcl"), self);
@@ -427,9 +428,10 @@ nb::object remove_callback(vt::Args &a) {
 
 nb::object interp_eval(vt::Args &a) {
     nb::handle self = a[0], code = a[1];
+    nb::object tk = instance_attr(self, VT_STR("tk"));
+    vt::check_thread(tk); // before anything is recorded
     if (vt::truthy(a[3]))
         callm(instance_attr(self, VT_STR("history")), VT_STR("append"), code);
-    nb::object tk = instance_attr(self, VT_STR("tk"));
     PyObject *args[2] = {tk.ptr(), code.ptr()};
     PyObject *r = PyObject_VectorcallMethod(VT_STR("eval").ptr(), args,
                                             2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
@@ -476,6 +478,8 @@ nb::object cast_list(vt::Args &a) {
 
 // getint/getdouble, then the same on the listify() text for other types.
 nb::object cast_number(nb::handle self, nb::handle value, nb::handle method) {
+    // getint/getdouble leave their error message in the interpreter.
+    vt::check_thread(vt::getattr_or_none(self, VT_STR("tk")));
     PyObject *args[2] = {self.ptr(), value.ptr()};
     PyObject *r =
         PyObject_VectorcallMethod(method.ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
@@ -826,6 +830,8 @@ nb::object cast_any(vt::Args &a) {
     value = tp == &PyBytes_Type ? vt::bytes_as_text(value) : vt::str(value);
     if (!PyUnicode_Check(value.ptr()))
         vt::raise(PyExc_TypeError, "__str__ returned non-string");
+    // Text is read by the interpreter's rules: its thread only.
+    vt::check_thread(vt::getattr_or_none(self, VT_STR("tk")));
     Quick quick = Quick::Undecided;
     if (PyUnicode_CheckExact(value.ptr()) && stock_tk(self).is_valid()) {
         nb::object r;

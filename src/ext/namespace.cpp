@@ -117,8 +117,11 @@ nb::object interp_ref(nb::handle tcl) {
     return t;
 }
 
+// The application object of obj's interpreter, for this thread only.
 nb::object tk_of(nb::handle obj) {
-    return get_attr(vt::live_tcl(obj), VT_STR("tk"));
+    nb::object tk = get_attr(vt::live_tcl(obj), VT_STR("tk"));
+    vt::check_thread(tk);
+    return tk;
 }
 nb::object tk_call(nb::handle obj, nb::handle words) {
     return vt::tkm(tk_of(obj), VT_STR("call"), words);

@@ -1424,18 +1424,6 @@ inline void note_tcl_error(nb::handle tk, bool evaluated = true) {
     internal_api()->note_error(tk.ptr(), evaluated);
 }
 
-// tk.<name>(args...) on a tkinter application object, a TclError noted.
-template <typename... H> nb::object tkm(nb::handle tk, nb::handle name, H... args) {
-    PyObject *v[] = {tk.ptr(), nb::handle(args).ptr()...};
-    PyObject *r = PyObject_VectorcallMethod(
-        name.ptr(), v, (1 + sizeof...(H)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-    if (!r) {
-        note_tcl_error(tk);
-        throw nb::python_error();
-    }
-    return nb::steal(r);
-}
-
 // Raise tkinter's RuntimeError when `tk` is an application object that
 // belongs to another thread.  Objects of other types are left to whoever
 // uses them.
@@ -1447,6 +1435,20 @@ inline void check_thread(nb::handle tk) {
     }
     if (Py_TYPE(tk.ptr()) == tkapp && internal_api()->check_app(tk.ptr()) < 0)
         throw nb::python_error();
+}
+
+// tk.<name>(args...) on a tkinter application object (of this thread), a
+// TclError noted.
+template <typename... H> nb::object tkm(nb::handle tk, nb::handle name, H... args) {
+    check_thread(tk);
+    PyObject *v[] = {tk.ptr(), nb::handle(args).ptr()...};
+    PyObject *r = PyObject_VectorcallMethod(
+        name.ptr(), v, (1 + sizeof...(H)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    if (!r) {
+        note_tcl_error(tk);
+        throw nb::python_error();
+    }
+    return nb::steal(r);
 }
 
 } // namespace vt

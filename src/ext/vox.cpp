@@ -131,6 +131,7 @@ nb::object code_call(vt::Args &a) {
                                       2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 
     nb::object tk = instance_attr(interp, VT_STR("tk"));
+    vt::check_thread(tk);
     // The words are held here, so a callback run by the command cannot pull
     // them away from under the call.
     Py_ssize_t n = PyList_GET_SIZE(words.ptr());
