@@ -110,3 +110,10 @@ def test_text_survives(interp):
     assert info.value.result == "nul\x00 \U0001F600 é"
     assert info.value.errorcode == ("X", "\x00y")
 
+
+
+def test_calling_the_proxy_itself(interp):
+    with pytest.raises(TclError) as info:
+        interp.vox()
+    assert (info.value.result, info.value.errorinfo) == ('invalid command name ""',) * 2
+    assert info.value.errorcode == ("TCL", "LOOKUP", "COMMAND", "")

@@ -228,7 +228,15 @@ NB_MODULE(vox, m) {
         cb.def(
             "__call__", {vt::arg("self"), vt::star("args"), vt::starstar("kwargs")},
             [](vt::Args &) -> nb::object {
-                vt::raise(g_TclError, "invalid command name \"\"");
+                // The error Tcl itself gives for the empty command, fields and all.
+                nb::str msg("invalid command name \"\"");
+                nb::object exc = vt::make_exc(nb::handle(g_TclError), msg);
+                vt::set_attr(exc, VT_STR("result"), msg);
+                vt::set_attr(exc, VT_STR("errorinfo"), msg);
+                vt::set_attr(exc, VT_STR("errorcode"),
+                             nb::make_tuple("TCL", "LOOKUP", "COMMAND", ""));
+                PyErr_SetObject(g_TclError, exc.ptr());
+                throw nb::python_error();
             },
             "Calling the proxy itself names the empty command, which Tcl rejects.");
         nb::object vox_cls =
