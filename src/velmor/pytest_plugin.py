@@ -79,9 +79,7 @@ def tcl(request):
     try:
         yield interp
     finally:
-        close = getattr(interp, "close", None)
-        if close is not None:
-            close()
+        interp.close()
 
 
 @pytest.hookimpl(wrapper=True)
