@@ -8,6 +8,7 @@ from hypothesis import given, settings, strategies as st
 from tkinter import TclError, Tk
 
 import velmor.tcl
+import velmor.tcl.namespace
 import velmor.tcl.interpreter as imod
 from velmor.tcl.array import Array
 from velmor.tcl.interpreter import Interpreter
@@ -691,3 +692,40 @@ def test_threads_each_with_their_own_interpreter():
     for t in threads:
         t.join()
     assert failures == []
+
+
+# ---------------------------------------------------------------------------
+# Lone surrogates: refused inside containers as tkinter refuses them at the top
+
+
+LONE = "a\ud800b"
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda it: it.set_list("x", [LONE]),
+        lambda it: it.vox.set("x", [LONE]),
+        lambda it: it.vars.__setitem__("x", (LONE,)),
+        lambda it: it.set_array("x", {"k": LONE}),
+        lambda it: it.set_array("x", {LONE: "v"}),
+        lambda it: it.set_keyed_list("x", {"k": {"j": LONE}}),
+        lambda it: velmor.tcl.namespace.TclCommand(("::list", LONE), tcl=it)(),
+        lambda it: velmor.tcl.namespace.TclCommand("::list", tcl=it)("x", [LONE]),
+        lambda it: velmor.tcl.namespace.TclArrayVariable("arr", tcl=it).update({"k": [LONE]}),
+        lambda it: it.set_var("x", LONE),
+    ],
+    ids=["set_list", "vox.set", "vars", "set_array", "set_array-key", "set_keyed_list",
+         "TclCommand-words", "TclCommand-args", "TclArrayVariable", "set_var-top-level"],
+)
+def test_lone_surrogates_raise_unicode_encode_error(interp, call):
+    interp.set_var("x", "before")
+    with pytest.raises(UnicodeEncodeError):
+        call(interp)
+    assert interp.get_var("x") == "before"
+
+
+def test_escaped_surrogates_still_pass(interp):
+    # tkinter encodes U+DC80..U+DCFF as the raw bytes they escape.
+    interp.set_list("x", ["\udcff", "y"])
+    assert interp.tk.eval("llength $x") == "2"

@@ -346,3 +346,44 @@ def test_plain_objects_follow_later_changes_of_their_class():
     Plain.__len__ = lambda self: 1
     collections.abc.Set.register(Plain)
     assert listify(obj) == "{x y}" and tclobj(obj) == ("x y",)
+
+
+@pytest.mark.parametrize(
+    "value",
+    [["a\ud800"], ("\udfff",), {"k": "\ud83d"}, [[["x", "\udbff\udbff"]]], {"\ud800": 1}],
+    ids=["list", "tuple", "dict-value", "nested", "dict-key"],
+)
+def test_tclobj_refuses_lone_surrogates_in_containers(value):
+    with pytest.raises(UnicodeEncodeError):
+        tclobj(value)
+
+
+def test_tclobj_checks_what_tclobj_methods_return():
+    class Odd:
+        def __tclobj__(self):
+            return ("ok", ("\ud800",))
+
+    with pytest.raises(UnicodeEncodeError):
+        tclobj([Odd()])
+    # A lone surrogate on its own stays as it is: tkinter refuses it itself.
+    assert tclobj("\ud800") == "\ud800"
+
+
+@settings(deadline=None)
+@given(st.recursive(st.text(max_size=5), lambda c: st.lists(c, max_size=3) | st.tuples(c, c), max_leaves=8))
+def test_tclobj_results_are_safe_for_tkinter(value):
+    # Either a clean error, or a value whose every str tkinter can encode.
+    try:
+        out = tclobj(value)
+    except UnicodeEncodeError:
+        return
+
+    def walk(v):
+        if isinstance(v, str):
+            v.encode("utf-8", "surrogateescape")
+        elif isinstance(v, (tuple, list)):
+            for x in v:
+                walk(x)
+
+    if isinstance(out, (tuple, list)):
+        walk(out)

@@ -572,11 +572,17 @@ PyObject *tclobj_from_sequence_c(PyObject *seq) {
                     PyList_CheckExact(seq) ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i);
                 PyObject *v;
                 if (PyUnicode_CheckExact(item) || PyFloat_CheckExact(item) || PyBool_Check(item)) {
+                    if (PyUnicode_CheckExact(item) && vt::check_tk_text(item) < 0) {
+                        Py_CLEAR(result);
+                        break;
+                    }
                     v = Py_NewRef(item);
                 } else {
                     Py_INCREF(item);
                     v = tclobj_c(item);
                     Py_DECREF(item);
+                    if (v && vt::check_tk_value(v) < 0)
+                        Py_CLEAR(v);
                     if (!v) {
                         Py_CLEAR(result);
                         break;
@@ -597,6 +603,8 @@ general: {
     if (list) {
         bool ok = for_each_item(seq, [&](PyObject *item) {
             PyObject *v = tclobj_c(item);
+            if (v && vt::check_tk_value(v) < 0)
+                Py_CLEAR(v);
             if (!v)
                 return false;
             int r = PyList_Append(list, v);

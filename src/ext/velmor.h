@@ -1437,10 +1437,63 @@ inline void check_thread(nb::handle tk) {
         throw nb::python_error();
 }
 
+// tkinter hands a str to Tcl as UTF-8 with surrogate escapes: a lone
+// surrogate outside U+DC80..U+DCFF cannot be encoded.  At the top level of
+// a call tkinter raises UnicodeEncodeError for it; inside a tuple or list
+// it would put a null into the Tcl list and crash.  So every str that is to
+// reach tkinter inside a container is checked first, and refused with the
+// very error tkinter raises at the top level.
+
+// 0, or -1 with UnicodeEncodeError set when `s` (a str) is such text.
+inline int check_tk_text(PyObject *s) {
+    int kind = PyUnicode_KIND(s);
+    if (kind == PyUnicode_1BYTE_KIND)
+        return 0;
+    const void *data = PyUnicode_DATA(s);
+    Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c >= 0xD800 && c <= 0xDFFF && !(c >= 0xDC80 && c <= 0xDCFF)) {
+            PyObject *b = PyUnicode_AsEncodedString(s, "utf-8", "surrogateescape");
+            if (b) { // cannot happen: the character above does not encode
+                Py_DECREF(b);
+                PyErr_SetString(PyExc_ValueError, "text Tcl cannot receive");
+            }
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// The same check over a value tkinter converts: str, and the items of
+// tuples and lists at any depth.
+inline int check_tk_value(PyObject *v) {
+    if (PyUnicode_Check(v))
+        return check_tk_text(v);
+    if (!PyTuple_Check(v) && !PyList_Check(v))
+        return 0;
+    if (Py_EnterRecursiveCall(" while checking a value for Tcl"))
+        return -1;
+    int r = 0;
+    for (Py_ssize_t i = 0; i < Py_SIZE(v) && r == 0; ++i)
+        r = check_tk_value(PyTuple_Check(v) ? PyTuple_GET_ITEM(v, i) : PyList_GET_ITEM(v, i));
+    Py_LeaveRecursiveCall();
+    return r;
+}
+
+// Containers among the arguments of a tkinter call, checked.
+template <typename... H> void check_tk_args(H... args) {
+    for (PyObject *v : {nb::handle(args).ptr()...})
+        if ((PyTuple_Check(v) || PyList_Check(v)) && check_tk_value(v) < 0)
+            throw nb::python_error();
+}
+inline void check_tk_args() {}
+
 // tk.<name>(args...) on a tkinter application object (of this thread), a
 // TclError noted.
 template <typename... H> nb::object tkm(nb::handle tk, nb::handle name, H... args) {
     check_thread(tk);
+    check_tk_args(args...);
     PyObject *v[] = {tk.ptr(), nb::handle(args).ptr()...};
     PyObject *r = PyObject_VectorcallMethod(
         name.ptr(), v, (1 + sizeof...(H)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
