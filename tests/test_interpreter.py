@@ -729,3 +729,64 @@ def test_escaped_surrogates_still_pass(interp):
     # tkinter encodes U+DC80..U+DCFF as the raw bytes they escape.
     interp.set_list("x", ["\udcff", "y"])
     assert interp.tk.eval("llength $x") == "2"
+
+
+# ---------------------------------------------------------------------------
+# Numeric text longer than int() would read
+
+
+@pytest.fixture
+def digit_limit():
+    import sys
+
+    old = sys.get_int_max_str_digits()
+    sys.set_int_max_str_digits(1000)
+    yield 1000
+    sys.set_int_max_str_digits(old)
+
+
+@pytest.mark.parametrize(
+    "text, digits",
+    [
+        ("9" * 1000, 1000),
+        (" -" + "9" * 1000 + " ", 1000),
+        ("+" + "9" * 1000, 1000),
+        ("0x" + "f" * 1000, 1000),
+    ],
+    ids=["digits", "sign-and-blanks", "plus", "hex-prefix"],
+)
+def test_numeric_text_at_the_limit_is_read(interp, digit_limit, text, digits):
+    assert interp.cast_int(text) == int(text.strip(), 0 if "x" in text else 10)
+    assert interp.cast_any(text) == interp.cast_int(text)
+    longer = text.replace("9" * 1000, "9" * 1001).replace("f" * 1000, "f" * 1001)
+    with pytest.raises(ValueError, match=r"Exceeds the limit \(1000 digits\) for integer string "
+                                         r"conversion: value has 1001 digits"):
+        interp.cast_int(longer)
+
+
+def test_long_numeric_text_is_refused_before_tcl_reads_it(interp, digit_limit):
+    big = "1" * 1_000_000
+    with pytest.raises(ValueError, match="integer string conversion"):
+        interp.cast_int(big)
+    with pytest.raises(ValueError, match="float string conversion"):
+        interp.cast_double(big + ".5")
+    with pytest.raises(ValueError):
+        interp.cast_boolean(big)
+    # cast_any goes on as for text that is no number.
+    assert interp.cast_any(big) == big
+    interp.set_var("x", big)
+    assert interp.eval("set x", typecast=True) == big
+    tcl_obj = interp.tk.call("string", "repeat", "7", 1001)
+    with pytest.raises(ValueError, match="value has 1001 digits"):
+        interp.cast_int(tcl_obj)
+
+
+def test_no_limit_reads_any_length(interp):
+    import sys
+
+    old = sys.get_int_max_str_digits()
+    sys.set_int_max_str_digits(0)
+    try:
+        assert interp.cast_int("9" * 5000) == int("9" * 5000)
+    finally:
+        sys.set_int_max_str_digits(old)

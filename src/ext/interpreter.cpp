@@ -476,10 +476,95 @@ nb::object cast_list(vt::Args &a) {
     return out;
 }
 
+// ---------------------------------------------------------------------------
+// Numeric text too long to parse
+//
+// Tcl's bignum parser is quadratic in the number of digits: like int(),
+// text with more digits than sys.get_int_max_str_digits() (0: no limit) is
+// refused before Tcl reads it.  Digits are the decimal digits anywhere in
+// the text, and hex digits after a 0x prefix: what Tcl's parser would
+// accumulate before it could fail.
+
+// The smallest limit sys.set_int_max_str_digits() accepts: shorter text
+// needs no look at the limit at all.
+constexpr Py_ssize_t MIN_DIGITS_LIMIT = 640;
+
+bool blank(Py_UCS4 c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+Py_ssize_t count_digits(PyObject *s) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    int kind = PyUnicode_KIND(s);
+    const void *data = PyUnicode_DATA(s);
+    Py_ssize_t i = 0;
+    while (i < n && blank(PyUnicode_READ(kind, data, i)))
+        ++i;
+    if (i < n && (PyUnicode_READ(kind, data, i) == '+' || PyUnicode_READ(kind, data, i) == '-'))
+        ++i;
+    bool hex = i + 1 < n && PyUnicode_READ(kind, data, i) == '0' &&
+               (PyUnicode_READ(kind, data, i + 1) | 0x20) == 'x';
+    if (hex)
+        i += 2; // the prefix is no digit
+    Py_ssize_t digits = 0;
+    for (; i < n; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if ((c >= '0' && c <= '9') || (hex && (c | 0x20) >= 'a' && (c | 0x20) <= 'f'))
+            ++digits;
+    }
+    return digits;
+}
+
+// Raise ValueError, worded as int() words it, when `text` (a str) has more
+// digits than the limit allows.
+void check_digits(nb::handle text, const char *kind) {
+    PyObject *s = text.ptr();
+    if (!PyUnicode_Check(s) || PyUnicode_GET_LENGTH(s) <= MIN_DIGITS_LIMIT)
+        return;
+    Py_ssize_t digits = count_digits(s);
+    if (digits <= MIN_DIGITS_LIMIT)
+        return;
+    nb::object sys = vt::import("sys");
+    nb::object get = vt::getattr_or_none(sys, VT_STR("get_int_max_str_digits"));
+    if (get.is_none())
+        return; // a Python without the limit
+    Py_ssize_t limit = PyLong_AsSsize_t(vt::call(get).ptr());
+    if (limit < 0 && PyErr_Occurred())
+        throw nb::python_error();
+    if (limit > 0 && digits > limit) {
+        PyErr_Format(PyExc_ValueError,
+                     "Exceeds the limit (%zd digits) for %s string conversion: value has %zd "
+                     "digits; use sys.set_int_max_str_digits() to increase the limit",
+                     limit, kind, digits);
+        throw nb::python_error();
+    }
+}
+
+// The text getint/getdouble would parse for `value`: a str itself, the
+// string of a Tcl_Obj that holds no number yet, else nothing to check.
+void check_numeric_text(nb::handle value, const char *kind) {
+    PyObject *v = value.ptr();
+    if (PyUnicode_Check(v)) {
+        check_digits(value, kind);
+        return;
+    }
+    static PyObject *tcl_obj = nb::object(vt::import("_tkinter").attr("Tcl_Obj")).release().ptr();
+    if (Py_TYPE(v) == (PyTypeObject *)tcl_obj) {
+        nb::object name = get_attr(value, VT_STR("typename"));
+        const char *t = PyUnicode_AsUTF8(name.ptr());
+        if (!t)
+            throw nb::python_error();
+        if (strcmp(t, "int") && strcmp(t, "wideInt") && strcmp(t, "bignum") && strcmp(t, "double"))
+            check_digits(vt::str(value), kind);
+    }
+}
+
 // getint/getdouble, then the same on the listify() text for other types.
 nb::object cast_number(nb::handle self, nb::handle value, nb::handle method) {
     // getint/getdouble leave their error message in the interpreter.
     vt::check_thread(vt::getattr_or_none(self, VT_STR("tk")));
+    const char *kind = method.ptr() == VT_STR("getint").ptr() ? "integer" : "float";
+    check_numeric_text(value, kind);
     PyObject *args[2] = {self.ptr(), value.ptr()};
     PyObject *r =
         PyObject_VectorcallMethod(method.ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
@@ -491,6 +576,7 @@ nb::object cast_number(nb::handle self, nb::handle value, nb::handle method) {
     }
     PyErr_Clear();
     nb::object text = vt::listify(value);
+    check_digits(text, kind);
     args[1] = text.ptr();
     r = PyObject_VectorcallMethod(method.ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     if (!r) {
