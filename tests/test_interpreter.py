@@ -790,3 +790,49 @@ def test_no_limit_reads_any_length(interp):
         assert interp.cast_int("9" * 5000) == int("9" * 5000)
     finally:
         sys.set_int_max_str_digits(old)
+
+
+# ---------------------------------------------------------------------------
+# Import in unusual surroundings (fresh processes)
+
+
+def _child(code, **env):
+    import os
+    import subprocess
+    import sys
+
+    path = os.pathsep.join(p for p in sys.path if p)
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120,
+                          env=dict(os.environ, PYTHONPATH=path, **env))
+
+
+def test_import_without_tclx_names_it(tmp_path):
+    # An index that offers a newer TclX which cannot load hides the real one.
+    (tmp_path / "pkgIndex.tcl").write_text('package ifneeded Tclx 99.0 {error "no TclX here"}\n')
+    out = _child("import velmor.tcl", TCLLIBPATH=str(tmp_path))
+    assert out.returncode == 1
+    last = out.stderr.strip().splitlines()[-1]
+    assert last.startswith("ImportError: velmor.tcl needs the TclX extension"), last
+    assert "tclx8.4" in last and "no TclX here" in last
+    assert "Encountered an error" not in out.stderr
+
+
+def test_import_in_a_subinterpreter_fails_cleanly():
+    code = (
+        "import velmor.tcl\n"
+        "try:\n"
+        "    import _testcapi\n"
+        "except ImportError:\n"
+        "    raise SystemExit(77)\n"
+        "sub = 'try:\\n import velmor.tcl\\nexcept ImportError as e:\\n print(\"refused:\", e)\\n'\n"
+        "assert _testcapi.run_in_subinterp(sub) == 0\n"
+        "print('main:', velmor.tcl.eval('expr 6*7'), velmor.tcl.cast_list('a {b c}'))\n"
+    )
+    out = _child(code)
+    if out.returncode == 77:
+        pytest.skip("no _testcapi in this Python")
+    assert out.returncode == 0, out.stderr[-1000:]
+    assert out.stdout.splitlines() == [
+        "refused: velmor.tcl can only be imported in the main Python interpreter, not in a subinterpreter",
+        "main: 42 ('a', 'b c')",
+    ]

@@ -249,7 +249,25 @@ nb::object interp_init(vt::Args &a) {
         nb::object gvars = get_attr(get_attr(self, VT_STR("global_ns")), VT_STR("vars"));
         set_item(gvars, nb::str(g.name), g.value);
     }
-    callm(get_attr(self, VT_STR("tk")), VT_STR("eval"), VT_STR("package require Tclx"));
+    {
+        nb::object tk = get_attr(self, VT_STR("tk"));
+        PyObject *args[2] = {tk.ptr(), VT_STR("package require Tclx").ptr()};
+        PyObject *r = PyObject_VectorcallMethod(VT_STR("eval").ptr(), args,
+                                                2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+        if (!r) {
+            if (!matches(g_TclError))
+                throw nb::python_error();
+            // Without TclX there are no keyed lists: say what is missing.
+            nb::object exc = fetch_error();
+            nb::object text = vt::str(exc);
+            nb::object msg = checked(PyUnicode_FromFormat(
+                "velmor.tcl needs the TclX extension of Tcl, which could not be loaded (%U); "
+                "on Debian and Ubuntu it comes with the package tclx8.4",
+                text.ptr()));
+            vt::raise_from(vt::make_exc(nb::handle(PyExc_ImportError), msg), exc);
+        }
+        Py_DECREF(r);
+    }
     callm(self, VT_STR("_load_entrypoint"));
     return nb::none();
 }

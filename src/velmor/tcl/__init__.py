@@ -5,7 +5,38 @@ Importing the package creates the default interpreter
 as package-level names: ``velmor.tcl.eval(code)``, ``velmor.tcl.cast_list(s)``,
 ``velmor.tcl.tk`` and so on.
 """
-from . import listify, history, nestmap, namespace, vox, interpreter  # noqa: F401
+
+
+def _in_main_interpreter():
+    # The extension modules keep process-wide state (Tcl's stubs, the
+    # classes, the default interpreter): one Python interpreter only.
+    try:
+        import _interpreters as subinterpreters
+    except ImportError:
+        try:
+            import _xxsubinterpreters as subinterpreters
+        except ImportError:
+            return True
+    current, main = subinterpreters.get_current(), subinterpreters.get_main()
+    if isinstance(current, tuple):  # (id, whence) from 3.13 on
+        current, main = current[0], main[0]
+    return current == main
+
+
+if not _in_main_interpreter():
+    raise ImportError("velmor.tcl can only be imported in the main Python interpreter, "
+                      "not in a subinterpreter")
+del _in_main_interpreter
+
+try:
+    from . import listify, history, nestmap, namespace, vox, interpreter  # noqa: F401
+except ImportError as exc:
+    # An extension module's initialiser reports its own failure as the
+    # cause of a generic ImportError: a missing TclX is reported as itself.
+    cause = exc.__cause__
+    if isinstance(cause, ImportError) and "TclX" in str(cause):
+        raise cause.with_traceback(None) from cause.__cause__
+    raise
 from .interpreter import _global_interpreter
 
 
