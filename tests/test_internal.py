@@ -316,3 +316,29 @@ def test_one_tcl_library_in_a_fresh_process():
 )
 def test_bytes_are_read_in_tcls_own_encoding(raw, expected):
     assert GetListFromAny(raw) == expected
+
+
+hostile_text = st.lists(
+    st.one_of(
+        st.sampled_from(list(' {}"\\\t\n\x00') + ["\ud800", "\udfff", "\U0001F600", "\\u", "\\U"]),
+        st.characters(),
+    ),
+    max_size=40,
+).map("".join)
+
+
+@settings(deadline=None)
+@given(text=hostile_text)
+def test_hostile_text_splits_or_raises_tcl_error(raw_tk, text):
+    try:
+        result = GetListFromAny(text)
+    except TclError as exc:
+        assert str(exc)
+        return
+    assert type(result) is tuple and all(type(e) is str for e in result)
+    if "\x00" not in text:
+        try:
+            expected = raw_tk.splitlist(text)
+        except (UnicodeEncodeError, TclError):
+            return
+        assert result == expected

@@ -836,3 +836,97 @@ def test_import_in_a_subinterpreter_fails_cleanly():
         "refused: velmor.tcl can only be imported in the main Python interpreter, not in a subinterpreter",
         "main: 42 ('a', 'b c')",
     ]
+
+
+# ---------------------------------------------------------------------------
+# Hostile text into every parser and setter: a clean exception or the right answer
+
+HOSTILE = st.lists(
+    st.one_of(
+        st.sampled_from(list('{}"\\ \t\n;$[]\x00') + ["\ud800", "\udfff", "\udc80", "\U0001F600", "\\u", "\\x"]),
+        st.characters(),
+    ),
+    max_size=40,
+).map("".join)
+CLEAN = (ValueError, TypeError, TclError)  # UnicodeEncodeError is a ValueError
+
+
+@pytest.fixture(scope="module")
+def shared_interp():
+    """One interpreter for the examples of a property test (each example sets what it reads)."""
+    return Interpreter()
+
+
+def _tk_can_take(text):
+    """Whether tkinter itself can hand `text` to Tcl unchanged."""
+    if "\x00" in text:
+        return False
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
+
+
+@settings(deadline=None)
+@given(text=HOSTILE)
+def test_hostile_text_into_the_casts(shared_interp, text):
+    interp = shared_interp
+    for cast in (interp.cast_int, interp.cast_double, interp.cast_boolean, Interpreter.cast_list,
+                 Interpreter.cast_keyed_list, Interpreter.cast_array):
+        try:
+            cast(text)
+        except CLEAN:
+            pass
+    result = interp.cast_any(text)  # never raises for text
+    if isinstance(result, str):
+        assert result == text
+    if _tk_can_take(text):
+        try:
+            expected = interp.tk.getint(text)
+        except (ValueError, TclError):
+            pass
+        else:
+            assert interp.cast_int(text) == expected
+
+
+@settings(deadline=None)
+@given(text=HOSTILE)
+def test_hostile_text_into_the_setters(shared_interp, text):
+    interp = shared_interp
+    for set_it in (
+        lambda: interp.set_var("h", text),
+        lambda: interp.set_list("h", [text, (text,)]),
+        lambda: interp.set_array("h", {text: text}),
+        lambda: interp.set_keyed_list("h", {"k": text}),
+        lambda: interp.vox.set("h", text),
+        lambda: interp.vox.list(text, [text]),
+        lambda: interp.eval(text),
+    ):
+        interp.tk.call("unset", "-nocomplain", "h")
+        try:
+            set_it()
+        except CLEAN:
+            pass
+    if _tk_can_take(text):
+        interp.set_var("h", text)
+        assert interp.get_var("h") == text
+        interp.set_list("h", [text, "x"])
+        assert interp.get_list("h") == (text, "x")
+
+
+@pytest.mark.parametrize(
+    "text",
+    ["{" * 10_000_000, "\\" * 10_000_000, '"' + "a b" * 3_000_000, "9" * 10_000_000,
+     "{a b} " * 1_500_000],
+    ids=["braces", "backslashes", "open-quote", "digits", "pairs"],
+)
+def test_ten_megabyte_strings(interp, text):
+    for call in (interp.cast_any, interp.cast_int, Interpreter.cast_list, Interpreter.cast_keyed_list,
+                 lambda t: interp.set_var("big", t), lambda t: interp.vox.set("big", t)):
+        try:
+            call(text)
+        except CLEAN:
+            pass
+    interp.set_var("big", text)
+    assert interp.get_var("big") == text

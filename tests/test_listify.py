@@ -387,3 +387,14 @@ def test_tclobj_results_are_safe_for_tkinter(value):
 
     if isinstance(out, (tuple, list)):
         walk(out)
+
+
+@settings(deadline=None)
+@given(st.lists(st.lists(st.one_of(st.sampled_from(list('{}"\\ \t\n;$[]\x00') + ["\U0001F600"]),
+                                   st.characters(blacklist_categories=("Cs",))), max_size=12).map("".join),
+                max_size=5))
+def test_listify_of_hostile_text_reads_back(items):
+    from velmor.tcl.internal import GetListFromAny
+
+    assert GetListFromAny(listify(items)) == tuple(items)
+    assert GetListFromAny(listify(tuple(items))) == tuple(items)

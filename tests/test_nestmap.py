@@ -520,3 +520,20 @@ def test_random_text_parses_or_raises_value_error(text):
     except ValueError:
         return
     assert isinstance(nm, NestMap)
+
+
+@settings(deadline=None)
+@given(st.text(alphabet=st.one_of(st.sampled_from(list('{}"\\ \t\n\x00') + ["\ud800", "\U0001F600", "."]),
+                                  st.characters()), max_size=40))
+def test_from_tcl_of_hostile_text(text):
+    # Either a clean ValueError or a NestMap that reads back the same way.
+    try:
+        nm = NestMap.from_tcl(text)
+    except ValueError:
+        return
+    assert isinstance(nm, NestMap)
+    try:
+        again = NestMap.from_tcl(listify(nm))
+    except ValueError:
+        return
+    assert again == nm
