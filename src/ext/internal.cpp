@@ -1154,9 +1154,9 @@ bool is_python_command(Tcl_Interp *interp, const char *name) {
 
 // Every command of the interpreter, in all namespaces (a Tcl list).
 const char *const ALL_COMMANDS_SCRIPT =
-    "::apply {{} {set out {}; set todo [list ::]; while {[llength $todo]} {"
-    "set todo [lassign $todo ns]; lappend todo {*}[namespace children $ns];"
-    "lappend out {*}[info commands [string trimright $ns :]::*]}; return $out}}";
+    "::apply {{} {::set out {}; ::set todo [::list ::]; ::while {[::llength $todo]} {"
+    "::set todo [::lassign $todo ns]; ::lappend todo {*}[::namespace children $ns];"
+    "::lappend out {*}[::info commands [::string trimright $ns :]::*]}; ::return $out}}";
 
 void close_app(nb::handle app, bool hard) {
     Tcl_Interp *interp = interp_of_app(app.ptr());
