@@ -1,5 +1,6 @@
 """TclError fields: result, errorinfo and errorcode of the failing Tcl call, on every path."""
 import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
 from tkinter import TclError
 
 from velmor.tcl.namespace import TclCommand, TclNamespace
@@ -117,3 +118,18 @@ def test_calling_the_proxy_itself(interp):
         interp.vox()
     assert (info.value.result, info.value.errorinfo) == ('invalid command name ""',) * 2
     assert info.value.errorcode == ("TCL", "LOOKUP", "COMMAND", "")
+
+
+text = st.text(st.characters(blacklist_categories=("Cs",)), max_size=12)
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(message=text, code=st.lists(text, min_size=1, max_size=4))
+def test_fields_round_trip(interp, message, code):
+    with pytest.raises(TclError) as info:
+        interp.vox.error(message, "", code)
+    assert info.value.result == message
+    assert info.value.errorcode == tuple(code)
+    if all(ord(c) < 0x10000 for c in message + "".join(code)):
+        # Beyond the BMP, tkinter's own reading of the trace differs from Tcl's text.
+        assert info.value.errorinfo == interp.tk.globalgetvar("errorInfo")
