@@ -1075,9 +1075,24 @@ void note_error(PyObject *tk, bool evaluated) {
             if (!code) {
                 errorcode = nb::make_tuple("NONE");
             } else if (Tcl_ListObjGetElements(nullptr, code, &n, &elems) == TCL_OK) {
+                // Hold the elements first: PyTuple_New can run finalizers,
+                // whose Tcl code could convert the list and free the array.
+                struct Held {
+                    std::vector<Tcl_Obj *> v;
+                    ~Held() {
+                        for (Tcl_Obj *o : v)
+                            Tcl_DecrRefCount(o);
+                    }
+                } held;
+                held.v.reserve((size_t)n);
+                for (Tcl_Size i = 0; i < n; ++i) {
+                    Tcl_IncrRefCount(elems[i]);
+                    held.v.push_back(elems[i]);
+                }
                 errorcode = vt::checked(PyTuple_New(n));
                 for (Tcl_Size i = 0; i < n; ++i)
-                    PyTuple_SET_ITEM(errorcode.ptr(), i, decode_obj(elems[i]).release().ptr());
+                    PyTuple_SET_ITEM(errorcode.ptr(), i,
+                                     decode_obj(held.v[(size_t)i]).release().ptr());
             } else {
                 errorcode = nb::make_tuple(decode_obj(code));
             }
