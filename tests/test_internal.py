@@ -96,7 +96,7 @@ def test_malformed_tcl_obj_raises_tcl_error(tk):
 
 
 def test_error_message_from_another_thread():
-    # The private message interpreter belongs to one thread; others get their own.
+    # No interpreter is involved: the message is the same on every thread.
     seen = []
 
     def work():
@@ -342,3 +342,22 @@ def test_hostile_text_splits_or_raises_tcl_error(raw_tk, text):
         except (UnicodeEncodeError, TclError):
             return
         assert result == expected
+
+
+@pytest.mark.parametrize("before", range(14, 22), ids=lambda k: "%d-bytes-before" % k)
+@pytest.mark.parametrize("char", ["\U0001F600", "\u20ac", "\xe9"], ids=["non-BMP", "3-byte", "2-byte"])
+def test_malformed_message_cuts_like_tkinter(raw_tk, before, char):
+    # Tcl shows at most 20 bytes after the bad element; a character that
+    # straddles the cut reads as tkinter reads it.
+    text = "{a}" + "x" * before + char + "yy"
+    with pytest.raises(TclError) as ours:
+        GetListFromAny(text)
+    with pytest.raises(TclError) as theirs:
+        raw_tk.splitlist(text)
+    assert str(ours.value) == str(theirs.value)
+    quoted = '"a"' + "x" * before + char
+    with pytest.raises(TclError) as ours:
+        GetListFromAny(quoted)
+    with pytest.raises(TclError) as theirs:
+        raw_tk.splitlist(quoted)
+    assert str(ours.value) == str(theirs.value)
