@@ -31,12 +31,12 @@ def main():
 
     raw_eval = lambda: interp.tk.eval("set x 1")  # noqa: E731
     interp.history.enable()
-    report('eval("set x 1"), history on', *pair(lambda: interp.eval("set x 1"), raw_eval, n), 1.25)
+    report('eval("set x 1"), history on', *pair(lambda: interp.eval("set x 1"), raw_eval, n), 1.6)
     report('eval("set x 1", record=False)',
-           *pair(lambda: interp.eval("set x 1", record=False), raw_eval, n), 1.05)
+           *pair(lambda: interp.eval("set x 1", record=False), raw_eval, n), 1.15)
 
     vox = interp.vox
-    report('vox.set("x", 1)', *pair(lambda: vox.set("x", 1), lambda: interp.tk.call("set", "x", 1), n), 1.6)
+    report('vox.set("x", 1)', *pair(lambda: vox.set("x", 1), lambda: interp.tk.call("set", "x", 1), n), 2.5)
 
     def cb(*args):
         return ""
@@ -51,7 +51,7 @@ def main():
         tk.eval("cb 1 2")
         tk.deletecommand("cb")
 
-    report("create_callback + call + remove_callback", *pair(ours_cb, raw_cb, 2000), 2)
+    report("create_callback + call + remove_callback", *pair(ours_cb, raw_cb, 2000), 3)
 
     cast_in = ["12", "2.5", "true", "hello world", "{a 1} {b 2}"]
     for s in cast_in:
@@ -64,7 +64,7 @@ def main():
     os.environ["PYTHONPATH"] = os.path.dirname(os.path.dirname(os.path.abspath(velmor.__file__)))
     raw = fresh_process("import tkinter; t=tkinter.Tcl(); t.eval('package require Tclx')")
     ours = fresh_process("import velmor.tcl")
-    report("import velmor.tcl (fresh process)", ours, raw, 1.3)
+    report("import velmor.tcl (fresh process)", ours, raw, 1.2)
 
 
 if __name__ == "__main__":

@@ -38,7 +38,7 @@ def main():
     view = interp.vars
     assert view["x"] == tk.eval("set x") == "1"
     report('interp.vars["x"] vs tk.eval("set x")',
-           *pair(lambda: view["x"], lambda: tk.eval("set x"), 50000), 2)
+           *pair(lambda: view["x"], lambda: tk.eval("set x"), 50000), 1.5)
 
 
 if __name__ == "__main__":
