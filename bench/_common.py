@@ -1,18 +1,25 @@
-"""Shared timing helpers for the benchmarks: best of several runs, one report format."""
+"""Shared timing helpers for the benchmarks: best of several runs, one report format.
+
+Times are the CPU time of the measuring thread (all Tcl work runs on it), so
+that other processes on a shared machine do not count against either side.
+"""
+import time
 import timeit
+
+CLOCK = time.thread_time
 
 
 def best(func, number, repeat=7):
     """Seconds per call of func, the best of `repeat` runs of `number` calls."""
-    return min(timeit.repeat(func, number=number, repeat=repeat)) / number
+    return min(timeit.repeat(func, number=number, repeat=repeat, timer=CLOCK)) / number
 
 
 def pair(ours_fn, raw_fn, number, rounds=9):
     """Best times of both, measured alternately so drift hits both alike."""
     ours, raw = [], []
     for _ in range(rounds):
-        raw.append(timeit.timeit(raw_fn, number=number) / number)
-        ours.append(timeit.timeit(ours_fn, number=number) / number)
+        raw.append(timeit.Timer(raw_fn, timer=CLOCK).timeit(number) / number)
+        ours.append(timeit.Timer(ours_fn, timer=CLOCK).timeit(number) / number)
     return min(ours), min(raw)
 
 
@@ -24,3 +31,14 @@ def report(label, ours, raw, goal, at_least=False):
     print(f"{label:60s} {ours * 1e6:11.3f} us  raw {raw * 1e6:11.3f} us  "
           f"ratio {ratio:5.2f}x  [goal {sign} {goal}x: {'ok' if ok else 'MISSED'}]")
     return ratio
+
+
+def child_cpu(argv, env):
+    """CPU time (user + system) of one child process running argv to its end."""
+    import resource
+    import subprocess
+
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    subprocess.run(argv, check=True, env=env)
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)

@@ -4,21 +4,15 @@ Run: PYTHONPATH=src .venv/bin/python bench/bench_interpreter.py
 Prints, per case, the time of our path, the raw path and their ratio (goal in brackets).
 """
 import os
-import subprocess
 import sys
-import timeit
 
-from _common import best, pair, report
+from _common import best, child_cpu, pair, report
 
 
 def fresh_process(code, runs=15):
+    """Median CPU time of a fresh interpreter running code."""
     env = dict(os.environ)
-    times = []
-    for _ in range(runs):
-        t = timeit.default_timer()
-        subprocess.run([sys.executable, "-c", code], check=True, env=env)
-        times.append(timeit.default_timer() - t)
-    times.sort()
+    times = sorted(child_cpu([sys.executable, "-c", code], env) for _ in range(runs))
     return times[len(times) // 2]
 
 

@@ -6,11 +6,9 @@ Each row times our path and its raw baseline alternately in one process
 exits with status 1 when a goal is missed.
 """
 import os
-import subprocess
 import sys
-import timeit
 
-from _common import pair, report
+from _common import child_cpu, pair, report
 
 QUICK = "--quick" in sys.argv
 ROUNDS = 5 if QUICK else 11
@@ -21,18 +19,12 @@ def row(label, ours, raw, number, goal):
 
 
 def fresh_process_pair(ours_code, raw_code, runs):
-    """Median wall time of a fresh interpreter running each code, alternately."""
+    """Median CPU time of a fresh interpreter running each code, alternately."""
     env = dict(os.environ)
-
-    def once(code):
-        t = timeit.default_timer()
-        subprocess.run([sys.executable, "-c", code], check=True, env=env)
-        return timeit.default_timer() - t
-
     ours, raw = [], []
     for _ in range(runs):
-        raw.append(once(raw_code))
-        ours.append(once(ours_code))
+        raw.append(child_cpu([sys.executable, "-c", raw_code], env))
+        ours.append(child_cpu([sys.executable, "-c", ours_code], env))
     ours.sort()
     raw.sort()
     return ours[len(ours) // 2], raw[len(raw) // 2]
