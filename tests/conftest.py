@@ -1,7 +1,19 @@
 import gc
+import os
 import tkinter
 
 import pytest
+from hypothesis import HealthCheck, settings
+
+# Hypothesis budgets: a modest one for everyday runs and a large one for CI
+# (scripts/test.sh sets VELMOR_HYPOTHESIS_PROFILE=ci). Tests leave
+# max_examples to the profile. No deadline: on a shared or sanitized
+# machine a slow example says nothing about the code.
+settings.register_profile("dev", max_examples=200, deadline=None)
+settings.register_profile(
+    "ci", max_examples=1000, deadline=None, suppress_health_check=[HealthCheck.too_slow]
+)
+settings.load_profile(os.environ.get("VELMOR_HYPOTHESIS_PROFILE", "dev"))
 
 
 @pytest.fixture

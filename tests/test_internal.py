@@ -156,7 +156,7 @@ def raw_tk():
     return tkinter.Tcl().tk
 
 
-@settings(max_examples=200, deadline=None)
+@settings(deadline=None)
 @given(text=tcl_text)
 def test_splits_exactly_like_tcl(raw_tk, text):
     tk = raw_tk
@@ -170,7 +170,7 @@ def test_splits_exactly_like_tcl(raw_tk, text):
         assert GetListFromAny(text) == expected
 
 
-@settings(max_examples=200, deadline=None)
+@settings(deadline=None)
 @given(st.lists(st.text(alphabet=st.characters(blacklist_categories=("Cs",)), max_size=8), max_size=6))
 def test_listify_round_trip(items):
     assert GetListFromAny(listify(items)) == tuple(items)

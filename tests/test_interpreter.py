@@ -303,7 +303,7 @@ def test_cast_any_preference(interp):
     assert type(interp.cast_any(MyInt(3))) is int
 
 
-@settings(max_examples=150, deadline=None)
+@settings(deadline=None)
 @given(text=st.text())
 def test_casts_raise_only_value_error(text):
     interp = imod._global_interpreter
@@ -495,7 +495,7 @@ listish = st.lists(st.sampled_from(["a", "1", "{", "}", " ", '"', "\\", "{a 1}",
                    max_size=6).map("".join)
 
 
-@settings(max_examples=300, deadline=None)
+@settings(deadline=None)
 @given(text=st.one_of(numberish, words, listish, st.text(max_size=12)))
 def test_cast_any_is_written_order(long_way, text):
     interp = imod._global_interpreter

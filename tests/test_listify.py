@@ -284,7 +284,7 @@ def _elements(tk, text):
     return [str(e) for e in tk.call("lrange", text, 0, "end")]
 
 
-@settings(max_examples=300, deadline=None)
+@settings(deadline=None)
 @given(st.lists(element, max_size=8))
 def test_round_trip_through_tcl(tcl, elems):
     tk = tcl
@@ -307,7 +307,7 @@ def _split_like(tk, text, shape):
     return [_split_like(tk, p, s) for p, s in zip(_elements(tk, text), shape)]
 
 
-@settings(max_examples=200, deadline=None)
+@settings(deadline=None)
 @given(st.lists(nested, max_size=5))
 def test_nested_round_trip(tcl, value):
     tk = tcl

@@ -207,7 +207,7 @@ def test_name_arithmetic_unnamable(fn, args, reported):
 NAME_CHARS = st.sampled_from(["a", "b", ":", ":", " ", "\u00e9", "*", "?", "[", "]", "\\", "{", "\U0001F600"])
 
 
-@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(st.text(NAME_CHARS, max_size=12))
 @example("a:::b")
 @example("::uri::file:counter")
@@ -217,7 +217,7 @@ def test_qualifiers_and_tail_agree_with_tcl(tk, name):
     assert TclNamespace.tail(name) == str(tk.call("namespace", "tail", name))
 
 
-@settings(max_examples=200, deadline=None)
+@settings(deadline=None)
 @given(st.lists(st.text(st.sampled_from("ab:"), max_size=4), min_size=1, max_size=4))
 def test_join_is_normalized_or_unnamable(parts):
     try:
@@ -622,7 +622,7 @@ cmd_names = st.text(
 ).filter(_nameable)
 
 
-@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(
     scalars=st.sets(var_names, max_size=4),
     arrays=st.sets(var_names, max_size=3),
@@ -1035,7 +1035,7 @@ def test_temporary_command_as_decorator(interp):
     assert not TclCommand((name,)).exists()
 
 
-@settings(max_examples=200, deadline=None)
+@settings(deadline=None)
 @given(st.lists(st.text(st.sampled_from("ab:"), max_size=4), min_size=1, max_size=4))
 @example(["::", "a", ":"])  # the error names the whole concatenation
 def test_join_equals_concatenating_then_normalizing(parts):
@@ -1209,7 +1209,7 @@ nul_text = st.text(
 )
 
 
-@settings(max_examples=120, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(value=nul_text, items=st.lists(nul_text, max_size=4))
 @example(value="a\x00b", items=["a\x00b", "c"])
 @example(value="{\x00}", items=["{\x00}"])

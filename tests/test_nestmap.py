@@ -498,7 +498,7 @@ def _to_nestmap(d):
     return nm
 
 
-@settings(max_examples=150, deadline=None)
+@settings(deadline=None)
 @given(maps)
 def test_round_trip_through_text(d):
     nm = _to_nestmap(d)
@@ -512,7 +512,7 @@ tcl_text = st.text(
 )
 
 
-@settings(max_examples=200, deadline=None)
+@settings(deadline=None)
 @given(tcl_text)
 def test_random_text_parses_or_raises_value_error(text):
     try:

@@ -168,7 +168,7 @@ piece = st.text(st.sampled_from(["a", ":", "*", "?", "[", "]", "\\", " ", "{", "
                 min_size=1, max_size=6)
 
 
-@settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(name=piece)
 @example(name="file:counter")
 @example(name="get[0]")

@@ -139,7 +139,7 @@ from hypothesis import given, settings, strategies as st  # noqa: E402
 word = st.text(alphabet=st.characters(blacklist_categories=("Cs",)), max_size=12)
 
 
-@settings(max_examples=150, deadline=None)
+@settings(deadline=None)
 @given(words=st.lists(st.one_of(word, st.lists(word, max_size=3)), max_size=6))
 def test_words_reach_tcl_unchanged(words):
     from velmor.tcl.interpreter import _global_interpreter as interp
