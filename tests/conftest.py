@@ -55,3 +55,28 @@ def deeper_than_recursion_limit():
             return depth * 4
         depth *= 2
     pytest.fail("repr() of deeply nested lists never raised RecursionError")
+
+
+def _utf8_safe(text):
+    try:
+        text.encode("utf-8")
+        return text
+    except UnicodeEncodeError:
+        return text.encode("utf-8", "backslashreplace").decode("utf-8")
+
+
+@pytest.hookimpl(wrapper=True)
+def pytest_runtest_makereport(item, call):
+    """Failure reports that hold lone surrogates, escaped.
+
+    Such text cannot be encoded, so an xdist worker could not send its
+    report back and the whole run would stop; the escaped form says the same.
+    """
+    report = yield
+    if report.longrepr is not None:
+        text = str(report.longrepr)
+        safe = _utf8_safe(text)
+        if safe is not text:
+            report.longrepr = safe
+    report.sections = [(title, _utf8_safe(body)) for title, body in report.sections]
+    return report
