@@ -1,7 +1,8 @@
 # Sourced by setup.sh and test.sh: the project's virtual environments.
 #
 # velmor_envs prints one line per environment, "name venv python":
-#   default   .venv         the default python3 (Debian's with tkinter as fallback)
+#   default   .venv         the default python3 (Debian's with tkinter as fallback);
+#                           .venv-3.N instead when .venv is a link to a shared venv
 #   3.N       .venv-3.N     every other CPython >= 3.10 that pyenv (or PATH) has
 #   min       .venv-min     the oldest of them, with the minimum build versions
 #   asan      .venv-asan    the default python3, modules built with the sanitizers
@@ -51,7 +52,13 @@ velmor_envs() {
     default="$(velmor_default_python || true)"
     if [ -n "$default" ]; then
         dminor="$("$default" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
-        echo "default $here/.venv $default"
+        # A .venv that links elsewhere is shared with other work trees: the
+        # tests install the package, so they get a venv of their own.
+        if [ -L "$here/.venv" ]; then
+            echo "default $here/.venv-$dminor $default"
+        else
+            echo "default $here/.venv $default"
+        fi
     fi
     while read -r minor py; do
         [ -n "$minor" ] || continue
