@@ -35,7 +35,11 @@ except ImportError as exc:
     # cause of a generic ImportError: a missing TclX is reported as itself.
     cause = exc.__cause__
     if isinstance(cause, ImportError) and "TclX" in str(cause):
-        raise cause.with_traceback(None) from cause.__cause__
+        # Older nanobind releases prefix the text with the type's name.
+        text = str(cause)
+        while text.startswith("ImportError: "):
+            text = text[len("ImportError: "):]
+        raise ImportError(text) from cause.__cause__
     raise
 from .interpreter import _global_interpreter
 
