@@ -233,10 +233,10 @@ def make_pair(sig):
     ref.__qualname__ = "Sig.f"
     params = []
     for p in inspect.signature(ref).parameters.values():
-        spec = (p.name, KINDS[p.kind])
+        param = (p.name, KINDS[p.kind])
         if p.default is not inspect.Parameter.empty:
-            spec += (p.default,)
-        params.append(spec)
+            param += (p.default,)
+        params.append(param)
     ours = internal._function_probe("Sig.f", params)
     return ref, ours, params
 

@@ -590,12 +590,12 @@ nb::object make_probe(vt::Args &a) {
     Py_ssize_t n = PyTuple_GET_SIZE(seq.ptr());
     names.reserve((size_t)n);
     for (Py_ssize_t i = 0; i < n; ++i) {
-        nb::tuple spec =
+        nb::tuple entry =
             nb::borrow<nb::tuple>(vt::checked(PySequence_Tuple(PyTuple_GET_ITEM(seq.ptr(), i))));
-        if (spec.size() < 2 || spec.size() > 3)
+        if (entry.size() < 2 || entry.size() > 3)
             vt::raise(PyExc_ValueError, "a parameter is (name, kind) or (name, kind, default)");
-        names.push_back(utf8_of(spec[0]));
-        std::string kind = utf8_of(spec[1]);
+        names.push_back(utf8_of(entry[0]));
+        std::string kind = utf8_of(entry[1]);
         vt::Param::Kind k;
         if (kind == "posonly")
             k = vt::Param::PosOnly;
@@ -609,7 +609,7 @@ nb::object make_probe(vt::Args &a) {
             k = vt::Param::StarStar;
         else
             vt::raise(PyExc_ValueError, "unknown parameter kind");
-        params.push_back({nullptr, spec.size() == 3 ? nb::borrow(spec[2]) : nb::object(), k});
+        params.push_back({nullptr, entry.size() == 3 ? nb::borrow(entry[2]) : nb::object(), k});
     }
     for (size_t i = 0; i < params.size(); ++i)
         params[i].name = names[i].c_str();
@@ -957,10 +957,10 @@ PyTypeObject *callback_type() {
                            {Py_tp_call, (void *)PyVectorcall_Call},
                            {Py_tp_members, (void *)callback_members},
                            {0, nullptr}};
-    PyType_Spec spec = {"velmor.tcl.internal.Callback", sizeof(Callback), 0,
-                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL,
-                        slots};
-    g_CallbackType = (PyTypeObject *)PyType_FromSpec(&spec);
+    PyType_Spec type_def = {"velmor.tcl.internal.Callback", sizeof(Callback), 0,
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL,
+                            slots};
+    g_CallbackType = (PyTypeObject *)PyType_FromSpec(&type_def);
     if (!g_CallbackType)
         throw nb::python_error();
     return g_CallbackType;

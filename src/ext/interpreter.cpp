@@ -150,10 +150,10 @@ PyTypeObject *make_dispatcher_type() {
                            {Py_tp_call, (void *)PyVectorcall_Call},
                            {Py_tp_members, (void *)members},
                            {0, nullptr}};
-    PyType_Spec spec = {"velmor.tcl.interpreter.CallbackDispatcher", sizeof(Dispatcher), 0,
-                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL,
-                        slots};
-    PyTypeObject *tp = (PyTypeObject *)PyType_FromSpec(&spec);
+    PyType_Spec type_def = {"velmor.tcl.interpreter.CallbackDispatcher", sizeof(Dispatcher), 0,
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL,
+                            slots};
+    PyTypeObject *tp = (PyTypeObject *)PyType_FromSpec(&type_def);
     if (!tp)
         throw nb::python_error();
     return tp;
