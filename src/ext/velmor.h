@@ -1326,6 +1326,54 @@ struct ClassBuilder {
 };
 
 // ---------------------------------------------------------------------------
+// Module state
+//
+// Each module keeps what it makes or imports at init (classes, imported
+// callables, fast-path guards, constants) in one struct of its own, reached
+// through `vt::ModuleState<State>::get()` (each module wraps it in a short
+// `st()`).  Interned names are spelled VT_STR at the point of use: they are
+// immortal strings, not state.  The struct lives in a capsule in the
+// module's dict, so it goes when the module goes (nanobind owns the module
+// object and its m_free); the static pointer spares hot paths a lookup, and
+// after the capsule is gone a late caller (a finalizer at shutdown) gets a
+// RuntimeError instead of a dangling pointer.  The package refuses
+// subinterpreters, and a second init of the same module in one process is
+// refused here, so one pointer per module is enough.
+template <typename State> struct ModuleState {
+    static inline State *current = nullptr;
+
+    static State &get() {
+        if (!current) [[unlikely]]
+            raise(PyExc_RuntimeError, "velmor.tcl is finalized: its module state is gone");
+        return *current;
+    }
+
+    // Make the state of module `m` (at its init); `name` names the capsule.
+    static State &create(nb::module_ &m, const char *name) {
+        if (current)
+            raise(PyExc_ImportError, "velmor.tcl's extension modules can be initialized only "
+                                     "once per process, in the main Python interpreter");
+        State *s = new State();
+        PyObject *cap = PyCapsule_New(s, name, [](PyObject *c) {
+            State *p = static_cast<State *>(PyCapsule_GetPointer(c, PyCapsule_GetName(c)));
+            if (current == p)
+                current = nullptr;
+            delete p;
+        });
+        if (!cap) {
+            delete s;
+            throw nb::python_error();
+        }
+        if (PyModule_AddObject(m.ptr(), "__velmor_state__", cap) < 0) {
+            Py_DECREF(cap);
+            throw nb::python_error();
+        }
+        current = s;
+        return *s;
+    }
+};
+
+// ---------------------------------------------------------------------------
 // Cross-module C entry points.  The listify module publishes its two
 // conversions through a capsule so that hot paths elsewhere call them
 // without going through Python-level dispatch.
