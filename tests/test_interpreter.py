@@ -822,6 +822,28 @@ def test_import_without_tclx_names_it(tmp_path):
     assert "Encountered an error" not in out.stderr
 
 
+@pytest.mark.parametrize("enabled", [True, False])
+@pytest.mark.parametrize("tclx", ["found", "missing"])
+def test_import_leaves_the_collector_as_it_was(tmp_path, enabled, tclx):
+    env = {}
+    if tclx == "missing":
+        (tmp_path / "pkgIndex.tcl").write_text('package ifneeded Tclx 99.0 {error "no TclX"}\n')
+        env["TCLLIBPATH"] = str(tmp_path)
+    code = (
+        "import gc, sys\n"
+        f"gc.enable() if {enabled} else gc.disable()\n"
+        "try:\n"
+        "    import velmor.tcl\n"
+        "except ImportError:\n"
+        "    pass\n"
+        "print(gc.isenabled(), 'typing' in sys.modules)\n"
+    )
+    out = _child(code, **env)
+    assert out.returncode == 0, out.stderr[-1000:]
+    # typing is for type checkers: a plain import does not load it.
+    assert out.stdout.split() == [str(enabled), "False"]
+
+
 def test_import_in_a_subinterpreter_fails_cleanly():
     code = (
         "import velmor.tcl\n"

@@ -1,5 +1,11 @@
 """Generic data structures."""
-from typing import Any
+# typing is read by type checkers only: importing it would cost every
+# `import velmor.tcl` more than the rest of this module.
+from __future__ import annotations
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
 
 
 class AttrDict(dict):  # type: ignore[type-arg]

@@ -28,6 +28,13 @@ if not _in_main_interpreter():
                       "not in a subinterpreter")
 del _in_main_interpreter
 
+import gc as _gc
+
+# The modules build their classes and the default interpreter: thousands of
+# objects, none of them garbage. Collections while they are made would only
+# traverse them (and everything imported before) again and again.
+_gc_was_enabled = _gc.isenabled()
+_gc.disable()
 try:
     from . import listify, history, nestmap, namespace, vox, interpreter  # noqa: F401
 except ImportError as exc:
@@ -41,6 +48,10 @@ except ImportError as exc:
             text = text[len("ImportError: "):]
         raise ImportError(text) from cause.__cause__
     raise
+finally:
+    if _gc_was_enabled:
+        _gc.enable()
+    del _gc, _gc_was_enabled
 from .interpreter import _global_interpreter
 
 
