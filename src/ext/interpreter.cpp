@@ -751,13 +751,16 @@ bool stock_keyed(vt::Args &a) {
         !class_ok(g_interp_class_guard, g_Interpreter) ||
         !class_ok(g_nestmap_class_guard, g_NestMap))
         return false;
-    PyObject *pkg = PyImport_GetModule(VT_STR("velmor.tcl").ptr());
+    // Straight from sys.modules: PyImport_GetModule would also ask the
+    // module's spec whether it is still initialising, which costs more than
+    // the rest of the check and does not change what cast_list is.
+    PyObject *pkg = PyDict_GetItemWithError(PyImport_GetModuleDict(), VT_STR("velmor.tcl").ptr());
     if (!pkg) {
         if (PyErr_Occurred())
             throw nb::python_error();
         return false;
     }
-    nb::object keep = nb::steal(pkg);
+    nb::object keep = nb::borrow(pkg);
     PyObject *d = PyModule_Check(pkg) ? PyModule_GetDict(pkg) : nullptr;
     if (!d)
         return false;
@@ -934,10 +937,12 @@ nb::object cast_any(vt::Args &a) {
     value = tp == &PyBytes_Type ? vt::bytes_as_text(value) : vt::str(value);
     if (!PyUnicode_Check(value.ptr()))
         vt::raise(PyExc_TypeError, "__str__ returned non-string");
-    // Text is read by the interpreter's rules: its thread only.
-    vt::check_thread(vt::getattr_or_none(self, VT_STR("tk")));
+    // Text is read by the interpreter's rules: its thread only.  The stock
+    // case has its tk at hand already (stock_tk only reads).
+    nb::object tk = PyUnicode_CheckExact(value.ptr()) ? stock_tk(self) : nb::object();
+    vt::check_thread(tk.is_valid() ? tk : vt::getattr_or_none(self, VT_STR("tk")));
     Quick quick = Quick::Undecided;
-    if (PyUnicode_CheckExact(value.ptr()) && stock_tk(self).is_valid()) {
+    if (tk.is_valid()) {
         nb::object r;
         quick = quick_scalar(value, r);
         if (quick == Quick::Found)
