@@ -945,6 +945,20 @@ def test_temporary_names(interp):
             TempTclVariable(bad, tcl=interp)
 
 
+class _Sub(TempTclVariable):
+    pass
+
+
+@pytest.mark.parametrize("cls", [TempTclVariable, TempTclArrayVariable, _Sub],
+                         ids=lambda c: c.__name__)
+@pytest.mark.parametrize("template", [None, "::__velmor__{cls}_{id}_tmp", "x_{cls}_{id}", "{cls}",
+                                      "::__velmor__{cls}_{id}_tmp "])
+def test_temporary_name_is_the_formatted_template(interp, cls, template):
+    v = cls(tcl=interp) if template is None else cls(template, tcl=interp)
+    written = template or "::__velmor__{cls}_{id}_tmp"
+    assert v.var_name == written.format(cls=cls.__name__, id=id(v))
+
+
 class Boom(Exception):
     pass
 

@@ -488,6 +488,65 @@ def _(interp, monkeypatch, seen):
     assert "nosuch" in interp.global_ns.procs
 
 
+# ---------------------------------------------------------------------------
+# Temporary objects reaching the next class as super() would
+
+
+class _NextContext:
+    seen = None
+
+    def __enter__(self):
+        self.seen.append("enter")
+        return "next"
+
+    def __exit__(self, *exc_info):
+        self.seen.append("exit")
+        return False
+
+
+@case("temp-super", "next-class-context")
+def _(interp, monkeypatch, seen):
+    from velmor.tcl.namespace import TempTclVariable
+
+    class Mine(TempTclVariable, _NextContext):
+        pass
+
+    monkeypatch.setattr(_NextContext, "seen", seen)
+    with Mine(tcl=interp) as value:
+        assert value == "next"
+    assert seen == ["enter", "exit"]
+
+
+@case("temp-super", "class-attribute")
+def _(interp, monkeypatch, seen):
+    from velmor.tcl.namespace import TempTclVariable
+
+    stock = TclVariable.__init__
+
+    def init(self, *args, **kwargs):
+        seen.append(args)
+        stock(self, *args, **kwargs)
+
+    monkeypatch.setattr(TclVariable, "__init__", init)
+    assert TempTclVariable(tcl=interp).var_name == seen[0][0]
+
+
+@case("temp-name", "subclass-name")
+def _(interp, monkeypatch, seen):
+    from velmor.tcl.namespace import TempTclVariable
+
+    class Named(str):
+        def __format__(self, spec):
+            seen.append(spec)
+            return "formatted"
+
+    class Mine(TempTclVariable):
+        pass
+
+    Mine.__name__ = Named("Mine")
+    assert Mine(tcl=interp).var_name.startswith("::__velmor__formatted_")
+
+
 @pytest.mark.parametrize("name", sorted(CASES), ids=sorted(CASES))
 def test_override_runs(name, interp, monkeypatch):
     seen = []

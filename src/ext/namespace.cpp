@@ -83,6 +83,42 @@ nb::object super_of(nb::handle cls, nb::handle self) {
         PyObject_CallFunctionObjArgs((PyObject *)&PySuper_Type, cls.ptr(), self.ptr(), nullptr));
 }
 
+// super(cls, self).<name>, looked up as super() looks it up (the classes
+// after cls in the MRO of self's type, a descriptor bound to self), without
+// building the super object, or an AttributeError when no class has it:
+// then invalid.  `ok` is false when self is no instance of the class cls,
+// which super() handles its own way.
+nb::object super_attr(nb::handle cls, nb::handle self, nb::handle name, bool &ok) {
+    PyTypeObject *tp = Py_TYPE(self.ptr());
+    PyObject *mro = tp->tp_mro;
+    ok = PyType_Check(cls.ptr()) && PyType_IsSubtype(tp, (PyTypeObject *)cls.ptr()) && mro &&
+         PyTuple_Check(mro);
+    if (!ok)
+        return nb::object();
+    // Held: a descriptor's __get__ may run code that changes the MRO.
+    nb::object keep = nb::borrow(mro);
+    Py_ssize_t n = PyTuple_GET_SIZE(mro), i = 0;
+    while (i + 1 < n && PyTuple_GET_ITEM(mro, i) != cls.ptr())
+        ++i;
+    for (++i; i < n; ++i) {
+        nb::object d = nb::steal(PyType_GetDict((PyTypeObject *)PyTuple_GET_ITEM(mro, i)));
+        if (!d.is_valid())
+            continue;
+        PyObject *found = PyDict_GetItemWithError(d.ptr(), name.ptr());
+        if (!found) {
+            if (PyErr_Occurred())
+                throw nb::python_error();
+            continue;
+        }
+        nb::object value = nb::borrow(found);
+        descrgetfunc get = Py_TYPE(found)->tp_descr_get;
+        if (!get)
+            return value;
+        return checked(get(found, self.ptr(), (PyObject *)tp));
+    }
+    return nb::object();
+}
+
 bool is_tcl_error() {
     return PyErr_ExceptionMatches(g_TclError) != 0;
 }
@@ -275,18 +311,21 @@ nb::object exact_pattern(nb::handle name) {
     nb::object s = lstr(name);
     Py_ssize_t n = PyUnicode_GET_LENGTH(s.ptr());
     Py_ssize_t start = n - PyUnicode_GET_LENGTH(tail_str(s).ptr());
-    std::vector<Py_UCS4> out;
+    // Most names have no glob character: they are their own pattern.
     bool special = false;
-    for (Py_ssize_t i = 0; i < n; ++i) {
+    for (Py_ssize_t i = start; i < n && !special; ++i) {
         Py_UCS4 c = PyUnicode_READ_CHAR(s.ptr(), i);
-        if (i >= start && (c == '*' || c == '?' || c == '[' || c == ']' || c == '\\')) {
-            out.push_back('\\');
-            special = true;
-        }
-        out.push_back(c);
+        special = c == '*' || c == '?' || c == '[' || c == ']' || c == '\\';
     }
     if (!special)
         return s;
+    std::vector<Py_UCS4> out;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_UCS4 c = PyUnicode_READ_CHAR(s.ptr(), i);
+        if (i >= start && (c == '*' || c == '?' || c == '[' || c == ']' || c == '\\'))
+            out.push_back('\\');
+        out.push_back(c);
+    }
     return checked(
         PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, out.data(), (Py_ssize_t)out.size()));
 }
@@ -722,27 +761,44 @@ nb::object temp_name(nb::handle self, nb::handle name) {
     nb::object n = PyUnicode_CheckExact(name.ptr()) ? nb::borrow(name) : vt::str(name);
     nb::object tname = get_attr(nb::handle((PyObject *)Py_TYPE(self.ptr())), VT_STR("__name__"));
     nb::object ident = checked(PyLong_FromVoidPtr(self.ptr()));
+    // The default template with plain str fields formats as written out:
+    // no format spec, and exact str and int format as themselves.
+    if (PyUnicode_CheckExact(n.ptr()) && PyUnicode_CheckExact(tname.ptr()) &&
+        PyUnicode_Compare(n.ptr(), VT_STR("::__velmor__{cls}_{id}_tmp").ptr()) == 0)
+        return checked(PyUnicode_FromFormat("::__velmor__%U_%S_tmp", tname.ptr(), ident.ptr()));
     return call_full(get_attr(n, VT_STR("format")), {}, {{"cls", tname}, {"id", ident}});
 }
 
 nb::object temp_init(nb::handle cls, vt::Args &a, size_t name_slot) {
     nb::handle self = a[0];
     nb::object name = temp_name(self, a[name_slot]);
-    nb::object sup = super_of(cls, self);
-    call_full(get_attr(sup, VT_STR("__init__")), {name}, {}, nullptr, a.starstar);
+    bool ok = false;
+    nb::object init = super_attr(cls, self, VT_STR("__init__"), ok);
+    if (!init.is_valid())
+        init = get_attr(super_of(cls, self), VT_STR("__init__"));
+    call_full(init, {name}, {}, nullptr, a.starstar);
     return nb::none();
+}
+
+// getattr(super(cls, self), name, None).
+nb::object super_attr_or_none(nb::handle cls, nb::handle self, nb::handle name) {
+    bool ok = false;
+    nb::object r = super_attr(cls, self, name, ok);
+    if (r.is_valid())
+        return r;
+    return ok ? nb::none() : vt::getattr_or_none(super_of(cls, self), name);
 }
 
 // The result of the next class's __enter__, or the object itself.
 nb::object temp_enter(nb::handle cls, nb::handle self) {
-    nb::object sup = vt::getattr_or_none(super_of(cls, self), VT_STR("__enter__"));
+    nb::object sup = super_attr_or_none(cls, self, VT_STR("__enter__"));
     if (vt::truthy(sup))
         return call(sup);
     return nb::borrow(self);
 }
 
 nb::object temp_exit_next(nb::handle cls, vt::Args &a) {
-    nb::object sup = vt::getattr_or_none(super_of(cls, a[0]), VT_STR("__exit__"));
+    nb::object sup = super_attr_or_none(cls, a[0], VT_STR("__exit__"));
     if (vt::truthy(sup))
         return checked(PyObject_Call(sup.ptr(), a.star, nullptr));
     return nb::bool_(false);
