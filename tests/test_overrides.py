@@ -373,6 +373,36 @@ def _(interp, monkeypatch, seen):
     assert interp.vox.set("v", 5) == 5
 
 
+@case("vox-call", "class-attribute")
+def _(interp, monkeypatch, seen):
+    # Assigning __call__ puts Python's own call slot back for good: a process
+    # of its own keeps the rest of the run on the stock slot.
+    in_subprocess(
+        "from velmor.tcl.interpreter import Interpreter\n"
+        "from velmor.tcl.vox import Vox_Code\n"
+        "seen = []\n"
+        "stock = Vox_Code.__call__\n"
+        "def call(self, *args, **kwargs):\n"
+        "    seen.append(args)\n"
+        "    return stock(self, *args, **kwargs)\n"
+        "Vox_Code.__call__ = call\n"
+        "it = Interpreter()\n"
+        "assert it.vox.set('v', 5) == 5 and seen == [('v', 5)], seen\n"
+    )
+    seen.append(True)
+
+
+@case("vox-call", "subclass")
+def _(interp, monkeypatch, seen):
+    class Mine(Vox_Code):
+        def __call__(self, *args, **kwargs):
+            seen.append(args)
+            return super().__call__(*args, **kwargs)
+
+    assert Mine("set", tcl=interp)("v", 6) == 6
+    assert seen == [("v", 6)]
+
+
 # ---------------------------------------------------------------------------
 # NestMap's dict-level shortcuts
 

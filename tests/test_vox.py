@@ -1,5 +1,6 @@
 """Quick-call proxy: Vox and Vox_Code."""
 import copy
+import functools
 import gc
 import weakref
 
@@ -163,3 +164,39 @@ def test_byte_array_results_are_text(interp):
     assert interp.tk.call("eval", script) == (b"a b", "c")
     assert interp.vox.eval(script, cast_=False) == "{a b} c"
     assert interp.vox.eval(script) == ("a b", "c")
+
+
+# The call slot against the stock __call__ called as a plain function.
+CALLS = [
+    (("set", "vc", "a b"), {}),
+    (("set", "vc", 7), {}),
+    (("set", "vc", 7), {"cast_": False}),
+    (("set", "vc", "{k 1} {j 2}"), {"cast_": True}),
+    (("lsort",), {"decreasing": ("b", "a", "c")}),
+    (("string", "repeat", "ab", 3), {}),
+    (("set",), {}),
+    (("nosuchcommand", 1), {}),
+    (("set", "vc"), {"cast_": 0}),
+]
+
+
+def outcome(fn, *args, **kwargs):
+    try:
+        return "ok", fn(*args, **kwargs)
+    except Exception as exc:  # the same exception either way
+        return type(exc).__name__, str(exc)
+
+
+@pytest.mark.parametrize("words, kwargs", CALLS, ids=ascii)
+def test_call_slot_matches_the_stock_function(interp, words, kwargs):
+    stock = Vox_Code.__call__
+    head, *args = words
+    kw = dict(kwargs)
+    fast = outcome(Vox_Code(head, tcl=interp), *args, **kw)
+    assert kw == kwargs  # the caller's keywords are left alone
+    written = outcome(stock, Vox_Code(head, tcl=interp), *args, **kwargs)
+    assert fast == written
+    assert fast[0] == "ok" or fast[0] == "TclError"
+    # A call through a partial hands its keyword dict over as it is.
+    part = functools.partial(Vox_Code(head, tcl=interp), *args, **kwargs)
+    assert outcome(part) == written and part.keywords == kwargs

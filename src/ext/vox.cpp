@@ -168,6 +168,44 @@ nb::object code_call(vt::Args &a) {
                                              2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
+// tp_call of Vox_Code.  While __call__ is the stock function, the call runs
+// its body on the arguments as they come, without the generic slot's
+// re-packing (self prepended, the keywords turned into names and back into
+// a dict).  A subclass that defines __call__, or assigning Vox_Code.__call__,
+// puts Python's own slot in place; anything else found here is called as
+// the generic slot would call it.
+PyObject *g_code_call_fn; // the stock Vox_Code.__call__
+PyObject *g_no_kwargs;    // an empty dict, never handed out
+
+PyObject *code_tp_call(PyObject *self, PyObject *args, PyObject *kwargs) {
+    PyObject *fn = vt::type_lookup(Py_TYPE(self), VT_STR("__call__").ptr());
+    if (fn != g_code_call_fn || !PyTuple_CheckExact(args)) {
+        if (!fn) {
+            PyErr_Format(PyExc_TypeError, "'%.200s' object is not callable",
+                         Py_TYPE(self)->tp_name);
+            return nullptr;
+        }
+        nb::object keep = nb::borrow(fn);
+        descrgetfunc get = Py_TYPE(fn)->tp_descr_get;
+        nb::object bound = nb::borrow(fn);
+        if (get) {
+            PyObject *b = get(fn, self, (PyObject *)Py_TYPE(self));
+            if (!b)
+                return nullptr;
+            bound = nb::steal(b);
+        }
+        return PyObject_Call(bound.ptr(), args, kwargs);
+    }
+    return vt::guarded([&]() -> PyObject * {
+        // The body takes `cast_` out of its keywords: a dict of our own.
+        nb::object kw = kwargs && PyDict_GET_SIZE(kwargs) ? checked(PyDict_Copy(kwargs))
+                                                          : nb::borrow(g_no_kwargs);
+        PyObject *v[1] = {self};
+        vt::Args a{v, args, kw.ptr(), ((vt::Function *)fn)->globals, 1};
+        return code_call(a).release().ptr();
+    });
+}
+
 } // namespace
 
 NB_MODULE(vox, m) {
@@ -260,10 +298,14 @@ NB_MODULE(vox, m) {
                 return nb::none();
             },
             "A pending Tcl command name made of the parts `cmd`.");
-        cb.def("__call__", {vt::arg("self"), vt::star("args"), vt::starstar("kwargs")}, code_call,
-               "Run the command with the arguments as Tcl words and return its result.\n\n"
-               "Keyword arguments become ``-key value`` options after the positional\n"
-               "ones; ``cast_=False`` returns the Tcl text instead of a cast value.");
+        g_code_call_fn =
+            cb.def("__call__", {vt::arg("self"), vt::star("args"), vt::starstar("kwargs")},
+                   code_call,
+                   "Run the command with the arguments as Tcl words and return its result.\n\n"
+                   "Keyword arguments become ``-key value`` options after the positional\n"
+                   "ones; ``cast_=False`` returns the Tcl text instead of a cast value.")
+                .release()
+                .ptr();
         cb.def(
             "__getattr__", {vt::arg("self"), vt::arg("name")},
             [](vt::Args &a) -> nb::object {
@@ -293,6 +335,11 @@ NB_MODULE(vox, m) {
         g_VoxCode = Py_NewRef(code_cls.ptr());
         use_proxy_getattro(code_cls);
         g_code_guard.init((PyTypeObject *)g_VoxCode, {}, {"__setattr__"}, true);
+        g_no_kwargs = PyDict_New();
+        if (!g_no_kwargs)
+            throw nb::python_error();
+        ((PyTypeObject *)g_VoxCode)->tp_call = code_tp_call;
+        PyType_Modified((PyTypeObject *)g_VoxCode);
         m.attr("Vox_Code") = code_cls;
     }
 }
