@@ -10,6 +10,9 @@ namespace {
 // classes do.
 PyObject *g_Entry = nullptr;
 vt::FastGuard g_entry_guard; // Entry(item) built directly
+// History instances whose class and attribute lookup are the stock ones:
+// append reads its fields straight from the instance dict.
+vt::FastGuard g_history_guard;
 PyObject *g_deque = nullptr;
 PyObject *g_empty_tuple = nullptr;
 PyObject *g_debug_fmt = nullptr;   // "%% %s"
@@ -140,6 +143,22 @@ bool debug_enabled(nb::handle log) {
     return vt::truthy(vt::callm(log, VT_STR("isEnabledFor"), g_debug_level));
 }
 
+// self.<name> for a field of a History: from the instance dict while the
+// class is the stock one (a miss takes the general way and its error).
+nb::object history_field(nb::handle self, bool stock, nb::handle name) {
+    if (stock) {
+        PyObject **dp = vt::instance_dict_ptr(self.ptr());
+        if (dp && *dp) {
+            PyObject *v = PyDict_GetItemWithError(*dp, name.ptr());
+            if (v)
+                return nb::borrow(v);
+            if (PyErr_Occurred())
+                throw nb::python_error();
+        }
+    }
+    return vt::instance_attr(self, name);
+}
+
 void log_debug(vt::Args &a, nb::handle msg) {
     vt::callm(a.g(VT_STR("log")), VT_STR("debug"), msg);
 }
@@ -263,15 +282,16 @@ NB_MODULE(history, m) {
                 nb::object msg = checked(PyUnicode_Format(g_debug_fmt, one.ptr()));
                 vt::callm(log, VT_STR("debug"), msg);
             }
-            if (!vt::truthy(vt::instance_attr(self, VT_STR("enabled"))))
+            bool stock = g_history_guard.type_ok(Py_TYPE(self.ptr()));
+            if (!vt::truthy(history_field(self, stock, VT_STR("enabled"))))
                 return nb::none();
             nb::object entry = make_entry(item, a);
-            vt::callm(vt::instance_attr(self, VT_STR("__history__")), VT_STR("append"), entry);
-            nb::object active = vt::instance_attr(self, VT_STR("__activeMarkers__"));
+            vt::callm(history_field(self, stock, VT_STR("__history__")), VT_STR("append"), entry);
+            nb::object active = history_field(self, stock, VT_STR("__activeMarkers__"));
             // Fast path for the common case: no markers active.
             if (PyList_CheckExact(active.ptr()) && PyList_GET_SIZE(active.ptr()) == 0)
                 return nb::none();
-            nb::object markers = vt::instance_attr(self, VT_STR("__markers__"));
+            nb::object markers = history_field(self, stock, VT_STR("__markers__"));
             nb::object it = checked(PyObject_GetIter(active.ptr()));
             while (PyObject *name = PyIter_Next(it.ptr())) {
                 nb::object n = nb::steal(name);
@@ -417,5 +437,7 @@ NB_MODULE(history, m) {
                    "maximum size is reached, adding an item drops the first (oldest) one.\n"
                    "Recording can be enabled and disabled for debugging, and markers\n"
                    "record, while they are active, the calls made between two points.");
+    g_history_guard.init((PyTypeObject *)History.ptr(), {},
+                         {"enabled", "__history__", "__activeMarkers__", "__markers__"});
     m.attr("History") = History;
 }
