@@ -199,3 +199,30 @@ def test_replaced_entry_class_is_used(monkeypatch):
 def test_is_a_native_extension_module():
     import importlib.machinery
     assert H.__file__.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES))
+
+
+class _LongWay(History):
+    """Its own attribute lookup: append reads every field the general way."""
+
+    def __getattribute__(self, name):
+        return super().__getattribute__(name)
+
+
+def items():
+    return ["set x 1", ["set", "x", "1"], ("puts", "a b"), [], "", ["a b", "c", "{d}"], iter("ij")]
+
+
+@pytest.mark.parametrize("markers", [[], ["m"], ["m", "n"]])
+@pytest.mark.parametrize("enabled", [True, False])
+def test_append_fast_and_general_agree(fixed_time, markers, enabled):
+    records = []
+    for cls in (History, _LongWay):
+        h = cls(max_history=3)
+        for m in markers:
+            h.start_marker(m)
+        if not enabled:
+            h.disable()
+        for item in items():
+            h.append(item)
+        records.append([[str(e) for e in h.filter(marker=m, count=0)] for m in [None, *markers]])
+    assert records[0] == records[1]
