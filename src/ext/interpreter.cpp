@@ -8,10 +8,6 @@
 
 namespace {
 
-// Held for the life of the process.
-PyObject *g_TclError;
-PyObject *g_TkappType;
-
 using vt::callm;
 using vt::checked;
 using vt::fetch_error;
@@ -20,6 +16,40 @@ using vt::get_item;
 using vt::instance_attr;
 using vt::set_attr;
 using vt::set_item;
+
+// What the module makes or imports at init, reached through st().
+struct InterpreterState {
+    nb::object TclError;   // tkinter.TclError
+    nb::object TkappType;  // _tkinter.TkappType
+    nb::object TclObjType; // _tkinter.Tcl_Obj, as the module first found it
+
+    // Lifetime and close() (below).
+    nb::object close_app;      // internal._close_app
+    nb::object finalize;       // weakref.finalize
+    nb::object DispatcherType; // the type of the callables Tcl gets for callbacks
+    nb::object ClosedTk;       // what tk is once the Interpreter is closed
+    nb::object closed_call;    // what every attribute of it is
+
+    // call_kw: the names tuple of the last keyword used.
+    nb::object last_kwnames;
+
+    // The cast_any shortcut (below) compares against these by identity: the
+    // stock keyed-list attempt is Interpreter.cast_keyed_list ->
+    // NestMap.from_tcl -> the package's cast_list -> GetListFromAny, each
+    // the one defined here.  Held as long as the state, so no other object
+    // can take their address while the shortcut can run.
+    nb::object Interpreter, NestMap, cast_list_fn, GetListFromAny;
+    // Guards of the shortcut: the scalar attempts on an Interpreter
+    // instance; the keyed-list attempt through the two classes' own
+    // attributes.
+    vt::FastGuard scalar_guard, interp_class_guard, nestmap_class_guard;
+};
+
+using vt::ModuleState;
+
+InterpreterState &st() {
+    return ModuleState<InterpreterState>::get();
+}
 
 // fn(*pos, key=kwvalue) for one keyword argument.
 nb::object call_kw(nb::handle fn, std::initializer_list<nb::handle> pos, nb::handle key,
@@ -31,20 +61,16 @@ nb::object call_kw(nb::handle fn, std::initializer_list<nb::handle> pos, nb::han
         args[n++] = h.ptr();
     args[n] = kwvalue.ptr();
     // The names tuple of the last keyword used, kept: callers pass interned names.
-    static PyObject *last_kwnames = nullptr;
-    if (!last_kwnames || PyTuple_GET_ITEM(last_kwnames, 0) != key.ptr()) {
-        PyObject *t = PyTuple_Pack(1, key.ptr());
-        if (!t)
-            throw nb::python_error();
-        Py_XSETREF(last_kwnames, t);
-    }
-    nb::object kwnames = nb::borrow(last_kwnames);
+    nb::object &last = st().last_kwnames;
+    if (!last.is_valid() || PyTuple_GET_ITEM(last.ptr(), 0) != key.ptr())
+        last = checked(PyTuple_Pack(1, key.ptr()));
+    nb::object kwnames = last;
     return checked(PyObject_Vectorcall(fn.ptr(), args + 1, (n - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                        kwnames.ptr()));
 }
 
 [[noreturn]] void raise_error_info(nb::handle interp) {
-    vt::raise_error_info(interp, g_TclError);
+    vt::raise_error_info(interp, st().TclError);
 }
 
 bool matches(PyObject *exc) {
@@ -92,12 +118,6 @@ nb::object backup_name(nb::handle cmd_name) {
 // object; the Interpreter's tk then answers every call with RuntimeError
 // (as tkinter does when an interpreter may not be used), which no error
 // handling of the package mistakes for a Tcl failure.
-
-PyObject *g_close_app; // internal._close_app
-PyTypeObject *g_DispatcherType;
-PyObject *g_finalize;    // weakref.finalize
-PyObject *g_ClosedTk;    // what tk is once the Interpreter is closed
-PyObject *g_closed_call; // what every attribute of it is
 
 // The dispatcher: a weak reference to the Interpreter and the command's
 // token; calling it calls the Interpreter's callable for that token with
@@ -161,7 +181,7 @@ PyTypeObject *make_dispatcher_type() {
 
 nb::object make_dispatcher(nb::handle interp, nb::handle token) {
     nb::object ref = checked(PyWeakref_NewRef(interp.ptr(), nullptr));
-    Dispatcher *d = PyObject_GC_New(Dispatcher, g_DispatcherType);
+    Dispatcher *d = PyObject_GC_New(Dispatcher, (PyTypeObject *)st().DispatcherType.ptr());
     if (!d)
         throw nb::python_error();
     d->vectorcall = dispatcher_vectorcall;
@@ -180,7 +200,7 @@ bool is_closed(nb::handle self) {
     PyObject *tk = dp && *dp ? PyDict_GetItemWithError(*dp, VT_STR("tk").ptr()) : nullptr;
     if (!tk && PyErr_Occurred())
         throw nb::python_error();
-    return tk && Py_TYPE(tk) == (PyTypeObject *)g_ClosedTk;
+    return tk && Py_TYPE(tk) == (PyTypeObject *)st().ClosedTk.ptr();
 }
 
 // At start-up, right after tkinter made the application object.
@@ -188,7 +208,7 @@ void watch_lifetime(nb::handle self) {
     set_attr(self, VT_STR("_Interpreter__cbfuncs"), nb::dict());
     set_attr(self, VT_STR("_Interpreter__cbtokens"), nb::dict());
     nb::object tk = get_attr(self, VT_STR("tk"));
-    nb::object fin = vt::call(g_finalize, self, g_close_app, tk, nb::handle(Py_False));
+    nb::object fin = vt::call(st().finalize, self, st().close_app, tk, nb::handle(Py_False));
     // Interpreters alive at exit are left to tkinter, as before.
     set_attr(fin, VT_STR("atexit"), nb::handle(Py_False));
     set_attr(self, VT_STR("_Interpreter__finalizer"), fin);
@@ -199,16 +219,17 @@ nb::object interp_close(vt::Args &a) {
     if (is_closed(self))
         return nb::none();
     nb::object tk = get_attr(self, VT_STR("tk"));
-    vt::call(g_close_app, tk, nb::handle(Py_True));
+    vt::call(st().close_app, tk, nb::handle(Py_True));
     nb::object fin = vt::getattr_or_none(self, VT_STR("_Interpreter__finalizer"));
     if (!fin.is_none())
         callm(fin, VT_STR("detach"));
-    for (const char *name : {"__callbacks__", "_Interpreter__cbfuncs", "_Interpreter__cbtokens"}) {
-        nb::object d = vt::getattr_or_none(self, nb::str(name));
+    for (nb::handle name : {VT_STR("__callbacks__"), VT_STR("_Interpreter__cbfuncs"),
+                            VT_STR("_Interpreter__cbtokens")}) {
+        nb::object d = vt::getattr_or_none(self, name);
         if (!d.is_none())
             callm(d, VT_STR("clear"));
     }
-    set_attr(self, VT_STR("tk"), checked(PyObject_CallNoArgs(g_ClosedTk)));
+    set_attr(self, VT_STR("tk"), checked(PyObject_CallNoArgs(st().ClosedTk.ptr())));
     return nb::none();
 }
 
@@ -237,17 +258,17 @@ nb::object interp_init(vt::Args &a) {
     set_attr(self, VT_STR("objs"), get_attr(local_ns, VT_STR("objs")));
 
     struct {
-        const char *name;
+        nb::handle name;
         nb::object value;
     } globals[] = {
-        {"argc", nb::int_(0)},
-        {"argv", nb::tuple()},
-        {"argv0", nb::str("")},
-        {"tcl_interactive", nb::int_(0)},
+        {VT_STR("argc"), nb::int_(0)},
+        {VT_STR("argv"), nb::tuple()},
+        {VT_STR("argv0"), nb::str("")},
+        {VT_STR("tcl_interactive"), nb::int_(0)},
     };
     for (auto &g : globals) {
         nb::object gvars = get_attr(get_attr(self, VT_STR("global_ns")), VT_STR("vars"));
-        set_item(gvars, nb::str(g.name), g.value);
+        set_item(gvars, g.name, g.value);
     }
     {
         nb::object tk = get_attr(self, VT_STR("tk"));
@@ -255,7 +276,7 @@ nb::object interp_init(vt::Args &a) {
         PyObject *r = PyObject_VectorcallMethod(VT_STR("eval").ptr(), args,
                                                 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
         if (!r) {
-            if (!matches(g_TclError))
+            if (!matches(st().TclError.ptr()))
                 throw nb::python_error();
             // Without TclX there are no keyed lists: say what is missing.
             nb::object exc = fetch_error();
@@ -455,7 +476,7 @@ nb::object interp_eval(vt::Args &a) {
                                             2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     if (!r) {
         vt::note_tcl_error(tk);
-        if (matches(g_TclError))
+        if (matches(st().TclError.ptr()))
             raise_error_info(self);
         throw nb::python_error();
     }
@@ -474,7 +495,7 @@ nb::object cast_list(vt::Args &a) {
     PyObject *r =
         PyObject_Vectorcall(fn.ptr(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     if (!r) {
-        if (!matches(g_TclError))
+        if (!matches(st().TclError.ptr()))
             throw nb::python_error();
         raise_value_error_from(fetch_error());
     }
@@ -566,8 +587,7 @@ void check_numeric_text(nb::handle value, const char *kind) {
         check_digits(value, kind);
         return;
     }
-    static PyObject *tcl_obj = nb::object(vt::import("_tkinter").attr("Tcl_Obj")).release().ptr();
-    if (Py_TYPE(v) == (PyTypeObject *)tcl_obj) {
+    if (Py_TYPE(v) == (PyTypeObject *)st().TclObjType.ptr()) {
         nb::object name = get_attr(value, VT_STR("typename"));
         const char *t = PyUnicode_AsUTF8(name.ptr());
         if (!t)
@@ -612,7 +632,9 @@ nb::object cast_double(vt::Args &a) {
 }
 
 // bool(tk.getboolean(value)), retried on the listify() text for other types.
-// Returns -1 with the error pending when it fails.
+// Returns -1 with the error pending when it fails, without a C++ throw:
+// cast_any's long way fails here for most text, and a throw per failure
+// made a failing cast_boolean 6% slower.
 int tk_boolean(nb::handle tk, nb::handle value) {
     PyObject *args[2] = {tk.ptr(), value.ptr()};
     PyObject *r = PyObject_VectorcallMethod(VT_STR("getboolean").ptr(), args,
@@ -662,7 +684,7 @@ nb::object cast_boolean(vt::Args &a) {
     int b = tk_boolean(tk, value);
     if (b >= 0)
         return nb::bool_(b != 0);
-    if (!matches(g_TclError))
+    if (!matches(st().TclError.ptr()))
         throw nb::python_error();
     nb::object exc = fetch_error();
     int r = nonzero_cast(self, value, VT_STR("cast_int"), nb::int_(0));
@@ -723,10 +745,6 @@ bool tcl_space(Py_UCS4 c) {
     return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
-// Stock keyed-list attempt: Interpreter.cast_keyed_list -> NestMap.from_tcl
-// -> the package's cast_list -> GetListFromAny, each the one defined here.
-PyObject *g_Interpreter, *g_NestMap, *g_cast_list_fn, *g_GetListFromAny;
-
 bool global_is(vt::Args &a, nb::handle name, PyObject *expected) {
     PyObject *v = PyDict_GetItemWithError(a.globals, name.ptr());
     if (!v && PyErr_Occurred())
@@ -734,22 +752,19 @@ bool global_is(vt::Args &a, nb::handle name, PyObject *expected) {
     return v == expected;
 }
 
-// Guards of the shortcut: the scalar attempts on an Interpreter instance;
-// the keyed-list attempt through the two classes' own attributes.
-vt::FastGuard g_scalar_guard, g_interp_class_guard, g_nestmap_class_guard;
-
 // A class attribute lookup on `cls` finds what the guard expects.
 bool class_ok(vt::FastGuard &guard, PyObject *cls) {
     return Py_TYPE(cls)->tp_getattro == PyType_Type.tp_getattro &&
            guard.type_ok((PyTypeObject *)cls);
 }
 
-bool stock_keyed(vt::Args &a) {
-    if (!global_is(a, VT_STR("Interpreter"), g_Interpreter) ||
-        !global_is(a, VT_STR("NestMap"), g_NestMap) ||
-        !global_is(a, VT_STR("GetListFromAny"), g_GetListFromAny) ||
-        !class_ok(g_interp_class_guard, g_Interpreter) ||
-        !class_ok(g_nestmap_class_guard, g_NestMap))
+// The keyed-list attempt is the stock one (see the state).
+bool stock_keyed(InterpreterState &s, vt::Args &a) {
+    if (!global_is(a, VT_STR("Interpreter"), s.Interpreter.ptr()) ||
+        !global_is(a, VT_STR("NestMap"), s.NestMap.ptr()) ||
+        !global_is(a, VT_STR("GetListFromAny"), s.GetListFromAny.ptr()) ||
+        !class_ok(s.interp_class_guard, s.Interpreter.ptr()) ||
+        !class_ok(s.nestmap_class_guard, s.NestMap.ptr()))
         return false;
     // Straight from sys.modules: PyImport_GetModule would also ask the
     // module's spec whether it is still initialising, which costs more than
@@ -760,14 +775,14 @@ bool stock_keyed(vt::Args &a) {
             throw nb::python_error();
         return false;
     }
-    nb::object keep = nb::borrow(pkg);
+    nb::object pkg_ref = nb::borrow(pkg);
     PyObject *d = PyModule_Check(pkg) ? PyModule_GetDict(pkg) : nullptr;
     if (!d)
         return false;
     PyObject *fn = PyDict_GetItemWithError(d, VT_STR("cast_list").ptr());
     if (!fn && PyErr_Occurred())
         throw nb::python_error();
-    return fn == g_cast_list_fn;
+    return fn == s.cast_list_fn.ptr();
 }
 
 // A single word of list text (no white space, braces, quotes, backslashes):
@@ -785,8 +800,8 @@ bool plain_word(PyObject *s) {
 }
 
 // Whether the keyed-list attempt on the non-empty str `value` can succeed.
-bool keyed_may_succeed(vt::Args &a, nb::handle value) {
-    if (!PyUnicode_CheckExact(value.ptr()) || !stock_keyed(a))
+bool keyed_may_succeed(InterpreterState &s, vt::Args &a, nb::handle value) {
+    if (!PyUnicode_CheckExact(value.ptr()) || !stock_keyed(s, a))
         return true;
     if (plain_word(value.ptr()))
         return false;
@@ -799,8 +814,8 @@ bool keyed_may_succeed(vt::Args &a, nb::handle value) {
 // The instance's tk when the int/float/bool shortcut applies, else null:
 // cast_int/cast_double/cast_boolean and getint/getdouble are the stock ones
 // (class and instance) and tk is a tkinter application object.
-nb::object stock_tk(nb::handle self) {
-    if (!g_scalar_guard.ok(self.ptr()))
+nb::object stock_tk(InterpreterState &s, nb::handle self) {
+    if (!s.scalar_guard.ok(self.ptr()))
         return nb::object();
     PyObject **dp = vt::instance_dict_ptr(self.ptr());
     if (!dp || !*dp)
@@ -812,7 +827,7 @@ nb::object stock_tk(nb::handle self) {
             throw nb::python_error();
         return nb::object();
     }
-    if (Py_TYPE(tk) != (PyTypeObject *)g_TkappType)
+    if (Py_TYPE(tk) != (PyTypeObject *)s.TkappType.ptr())
         return nb::object();
     return nb::borrow(tk);
 }
@@ -916,6 +931,7 @@ Quick quick_scalar(nb::handle value, nb::object &out) {
 }
 
 nb::object cast_any(vt::Args &a) {
+    InterpreterState &s = st();
     nb::handle self = a[0];
     nb::object value = nb::borrow(a[1]);
     PyTypeObject *tp = Py_TYPE(value.ptr());
@@ -939,7 +955,7 @@ nb::object cast_any(vt::Args &a) {
         vt::raise(PyExc_TypeError, "__str__ returned non-string");
     // Text is read by the interpreter's rules: its thread only.  The stock
     // case has its tk at hand already (stock_tk only reads).
-    nb::object tk = PyUnicode_CheckExact(value.ptr()) ? stock_tk(self) : nb::object();
+    nb::object tk = PyUnicode_CheckExact(value.ptr()) ? stock_tk(s, self) : nb::object();
     vt::check_thread(tk.is_valid() ? tk : vt::getattr_or_none(self, VT_STR("tk")));
     Quick quick = Quick::Undecided;
     if (tk.is_valid()) {
@@ -961,7 +977,7 @@ nb::object cast_any(vt::Args &a) {
             PyErr_Clear();
         }
     }
-    if (PyUnicode_GET_LENGTH(value.ptr()) > 0 && keyed_may_succeed(a, value)) {
+    if (PyUnicode_GET_LENGTH(value.ptr()) > 0 && keyed_may_succeed(s, a, value)) {
         nb::object fn = get_attr(a.g(VT_STR("Interpreter")), VT_STR("cast_keyed_list"));
         PyObject *args[2] = {nullptr, value.ptr()};
         PyObject *r =
@@ -982,9 +998,109 @@ nb::object vars_of(nb::handle self) {
     return get_attr(self, VT_STR("vars"));
 }
 
-} // namespace
+nb::object get_error_info(vt::Args &a) {
+    nb::object gvars = get_attr(get_attr(a[0], VT_STR("global_ns")), VT_STR("vars"));
+    return get_item(gvars, VT_STR("errorInfo"));
+}
 
-NB_MODULE(interpreter, m) {
+nb::object get_array(vt::Args &a) {
+    return callm(vars_of(a[0]), VT_STR("array_get"), a[1]);
+}
+
+nb::object get_list(vt::Args &a) {
+    nb::object value = get_item(vars_of(a[0]), a[1]);
+    return vt::call(get_attr(a.g(VT_STR("Interpreter")), VT_STR("cast_list")), value);
+}
+
+nb::object get_keyed_list(vt::Args &a) {
+    nb::object value = get_item(vars_of(a[0]), a[1]);
+    return class_cast_keyed_list(a, value);
+}
+
+// self.<method>(self.vars[name]).
+nb::object get_cast(vt::Args &a, nb::handle method) {
+    nb::object value = get_item(vars_of(a[0]), a[1]);
+    return callm(a[0], method, value);
+}
+nb::object get_int(vt::Args &a) {
+    return get_cast(a, VT_STR("cast_int"));
+}
+nb::object get_boolean(vt::Args &a) {
+    return get_cast(a, VT_STR("cast_boolean"));
+}
+nb::object get_double(vt::Args &a) {
+    return get_cast(a, VT_STR("cast_double"));
+}
+
+nb::object get_var(vt::Args &a) {
+    return get_item(vars_of(a[0]), a[1]);
+}
+
+nb::object set_array(vt::Args &a) {
+    callm(vars_of(a[0]), VT_STR("array_set"), a[1], a[2]);
+    return nb::none();
+}
+
+nb::object set_keyed_list(vt::Args &a) {
+    nb::object nestmap = a.g(VT_STR("NestMap"));
+    nb::object obj = nb::borrow(a[2]);
+    if (!vt::isinstance(obj, nestmap))
+        obj = vt::call(nestmap, obj);
+    set_item(vars_of(a[0]), a[1], obj);
+    return nb::none();
+}
+
+nb::object set_var(vt::Args &a) {
+    set_item(vars_of(a[0]), a[1], a[2]);
+    return nb::none();
+}
+
+nb::object set_boolean(vt::Args &a) {
+    nb::object v = nb::int_(vt::truthy(a[2]) ? 1 : 0);
+    set_item(vars_of(a[0]), a[1], v);
+    return nb::none();
+}
+
+nb::object set_list(vt::Args &a) {
+    nb::object seq = callm(a.g(VT_STR("tclobj")), VT_STR("from_sequence"), a[2]);
+    set_item(vars_of(a[0]), a[1], seq);
+    return nb::none();
+}
+
+// ---------------------------------------------------------------------------
+// Small methods
+
+nb::object generate_callback_cmd_name(vt::Args &a) {
+    return generate_name(a[0], vt::truthy(a[1]));
+}
+
+nb::object interp_enter(vt::Args &a) {
+    return nb::borrow(a[0]);
+}
+
+nb::object interp_exit(vt::Args &a) {
+    callm(a[0], VT_STR("close"));
+    return nb::bool_(false);
+}
+
+nb::object closed_getattr(vt::Args &a) {
+    // Protocol probes (copy, pickle, hasattr) find nothing.
+    nb::object name = vt::str(a[1]);
+    if (PyUnicode_GET_LENGTH(name.ptr()) > 1 && PyUnicode_READ_CHAR(name.ptr(), 0) == '_' &&
+        PyUnicode_READ_CHAR(name.ptr(), 1) == '_')
+        vt::raise(PyExc_AttributeError, name);
+    return st().closed_call;
+}
+
+nb::object closed_repr(vt::Args &) {
+    return nb::str("<closed Tcl interpreter>");
+}
+
+// ---------------------------------------------------------------------------
+// Module init
+
+// The module's globals: what the methods look up at call time.
+void register_module_globals(nb::module_ &m, InterpreterState &s) {
     m.attr("__doc__") = nb::str(
         "The Interpreter class: a Tcl interpreter (with TclX, without Tk) driven from Python,\n"
         "and the module-wide default interpreter _global_interpreter.");
@@ -993,9 +1109,12 @@ NB_MODULE(interpreter, m) {
     m.attr("logging") = logging;
     m.attr("Tk") = tkinter.attr("Tk");
     m.attr("TclError") = tkinter.attr("TclError");
-    g_TclError = Py_NewRef(tkinter.attr("TclError").ptr());
+    s.TclError = tkinter.attr("TclError");
     vt::internal_api(); // loaded now: error paths must not import
-    m.attr("Tcl_Obj") = vt::import("_tkinter").attr("Tcl_Obj");
+    nb::object tkinter_c = vt::import("_tkinter");
+    m.attr("Tcl_Obj") = tkinter_c.attr("Tcl_Obj");
+    s.TclObjType = tkinter_c.attr("Tcl_Obj");
+    s.TkappType = tkinter_c.attr("TkappType");
     m.attr("NestMap") = vt::import("velmor.tcl.nestmap").attr("NestMap");
     m.attr("Array") = vt::import("velmor.tcl.array").attr("Array");
     m.attr("History") = vt::import("velmor.tcl.history").attr("History");
@@ -1014,37 +1133,27 @@ NB_MODULE(interpreter, m) {
     m.attr("TCL_ALLOWED_ENTRYPOINT_KEYS") = nb::str("tcl_init");
     m.attr("logger") = logging.attr("getLogger")(m.attr("__name__"));
 
-    g_close_app = Py_NewRef(internal.attr("_close_app").ptr());
-    g_finalize = Py_NewRef(vt::import("weakref").attr("finalize").ptr());
-    g_DispatcherType = make_dispatcher_type();
-    {
-        vt::ClassBuilder closed(m, "_ClosedTk");
-        g_closed_call = vt::make_function(m, "closed", "_ClosedTk.closed",
-                                          {vt::star("args"), vt::starstar("kwargs")}, closed_call)
-                            .release()
-                            .ptr();
-        closed.def("__getattr__", {vt::arg("self"), vt::arg("name")},
-                   [](vt::Args &a) -> nb::object {
-                       // Protocol probes (copy, pickle, hasattr) find nothing.
-                       nb::object name = vt::str(a[1]);
-                       if (PyUnicode_GET_LENGTH(name.ptr()) > 1 &&
-                           PyUnicode_READ_CHAR(name.ptr(), 0) == '_' &&
-                           PyUnicode_READ_CHAR(name.ptr(), 1) == '_')
-                           vt::raise(PyExc_AttributeError, name);
-                       return nb::borrow(g_closed_call);
-                   });
-        closed.attr("__velmor_closed__", nb::handle(Py_True));
-        closed.def("__repr__", {vt::arg("self")}, [](vt::Args &) -> nb::object {
-            return nb::str("<closed Tcl interpreter>");
-        });
-        g_ClosedTk = closed
-                         .build(nb::make_tuple(nb::handle((PyObject *)&PyBaseObject_Type)),
-                                "The application object of a closed Interpreter: every call raises "
-                                "RuntimeError.")
-                         .release()
-                         .ptr();
-    }
+    s.close_app = internal.attr("_close_app");
+    s.finalize = vt::import("weakref").attr("finalize");
+}
 
+void register_dispatcher(nb::module_ &, InterpreterState &s) {
+    s.DispatcherType = nb::steal((PyObject *)make_dispatcher_type());
+}
+
+void register_closed_tk(nb::module_ &m, InterpreterState &s) {
+    vt::ClassBuilder closed(m, "_ClosedTk");
+    s.closed_call = vt::make_function(m, "closed", "_ClosedTk.closed",
+                                      {vt::star("args"), vt::starstar("kwargs")}, closed_call);
+    closed.def("__getattr__", {vt::arg("self"), vt::arg("name")}, closed_getattr);
+    closed.attr("__velmor_closed__", nb::handle(Py_True));
+    closed.def("__repr__", {vt::arg("self")}, closed_repr);
+    s.ClosedTk = closed.build(nb::make_tuple(nb::handle((PyObject *)&PyBaseObject_Type)),
+                              "The application object of a closed Interpreter: every call raises "
+                              "RuntimeError.");
+}
+
+void register_interpreter(nb::module_ &m, InterpreterState &s) {
     vt::ClassBuilder cb(m, "Interpreter");
     cb.attr("__MAX_HISTORY__", nb::int_(9999));
     cb.def("__init__", {vt::arg("self")}, interp_init,
@@ -1054,14 +1163,11 @@ NB_MODULE(interpreter, m) {
     cb.def("__getattr__", {vt::arg("self"), vt::arg("attr")}, interp_getattr,
            "Delegate attribute access to the Tcl application object `tk`.");
 
-    cb.def_static(
-        "generate_callback_cmd_name",
-        {vt::arg("callback"), vt::arg("mangle_cmd_name", nb::bool_(false))},
-        [](vt::Args &a) -> nb::object {
-            return generate_name(a[0], vt::truthy(a[1]));
-        },
-        "The default Tcl command name for `callback`: its (function's) __name__,\n"
-        "prefixed with its id and '_' when it has none or `mangle_cmd_name` is true.");
+    cb.def_static("generate_callback_cmd_name",
+                  {vt::arg("callback"), vt::arg("mangle_cmd_name", nb::bool_(false))},
+                  generate_callback_cmd_name,
+                  "The default Tcl command name for `callback`: its (function's) __name__,\n"
+                  "prefixed with its id and '_' when it has none or `mangle_cmd_name` is true.");
     cb.def("create_callback",
            {vt::arg("self"), vt::arg("callback"), vt::arg_none("cmd_name"),
             vt::arg("force", nb::bool_(false))},
@@ -1082,105 +1188,36 @@ NB_MODULE(interpreter, m) {
            "The script is recorded in the history unless `record` is false; with\n"
            "`typecast` the result goes through cast_any().  A Tcl error is raised\n"
            "as TclError carrying the whole errorInfo trace.");
-    cb.def(
-        "get_errorInfo", {vt::arg("self")},
-        [](vt::Args &a) -> nb::object {
-            nb::object gvars = get_attr(get_attr(a[0], VT_STR("global_ns")), VT_STR("vars"));
-            return get_item(gvars, VT_STR("errorInfo"));
-        },
-        "The value of the Tcl global errorInfo: the trace of the last Tcl error.");
+    cb.def("get_errorInfo", {vt::arg("self")}, get_error_info,
+           "The value of the Tcl global errorInfo: the trace of the last Tcl error.");
 
-    cb.def(
-        "get_array", {vt::arg("self"), vt::arg("name")},
-        [](vt::Args &a) -> nb::object {
-            return callm(vars_of(a[0]), VT_STR("array_get"), a[1]);
-        },
-        "The Tcl array `name` as an Array.");
-    cb.def(
-        "get_list", {vt::arg("self"), vt::arg("name")},
-        [](vt::Args &a) -> nb::object {
-            nb::object value = get_item(vars_of(a[0]), a[1]);
-            return vt::call(get_attr(a.g(VT_STR("Interpreter")), VT_STR("cast_list")), value);
-        },
-        "The Tcl variable `name` as a tuple of its list elements.");
-    cb.def(
-        "get_keyed_list", {vt::arg("self"), vt::arg("name")},
-        [](vt::Args &a) -> nb::object {
-            nb::object value = get_item(vars_of(a[0]), a[1]);
-            return class_cast_keyed_list(a, value);
-        },
-        "The TclX keyed list in variable `name` as a NestMap.");
-    cb.def(
-        "get_int", {vt::arg("self"), vt::arg("name")},
-        [](vt::Args &a) -> nb::object {
-            nb::object value = get_item(vars_of(a[0]), a[1]);
-            return callm(a[0], VT_STR("cast_int"), value);
-        },
-        "The Tcl variable `name` as an int.");
-    cb.def(
-        "get_boolean", {vt::arg("self"), vt::arg("name")},
-        [](vt::Args &a) -> nb::object {
-            nb::object value = get_item(vars_of(a[0]), a[1]);
-            return callm(a[0], VT_STR("cast_boolean"), value);
-        },
-        "The Tcl variable `name` as a bool.");
-    cb.def(
-        "get_double", {vt::arg("self"), vt::arg("name")},
-        [](vt::Args &a) -> nb::object {
-            nb::object value = get_item(vars_of(a[0]), a[1]);
-            return callm(a[0], VT_STR("cast_double"), value);
-        },
-        "The Tcl variable `name` as a float.");
-    cb.def(
-        "get_var", {vt::arg("self"), vt::arg("name")},
-        [](vt::Args &a) -> nb::object {
-            return get_item(vars_of(a[0]), a[1]);
-        },
-        "The value of the Tcl variable `name` as a str (an array: an Array of its elements).");
+    cb.def("get_array", {vt::arg("self"), vt::arg("name")}, get_array,
+           "The Tcl array `name` as an Array.");
+    cb.def("get_list", {vt::arg("self"), vt::arg("name")}, get_list,
+           "The Tcl variable `name` as a tuple of its list elements.");
+    cb.def("get_keyed_list", {vt::arg("self"), vt::arg("name")}, get_keyed_list,
+           "The TclX keyed list in variable `name` as a NestMap.");
+    cb.def("get_int", {vt::arg("self"), vt::arg("name")}, get_int,
+           "The Tcl variable `name` as an int.");
+    cb.def("get_boolean", {vt::arg("self"), vt::arg("name")}, get_boolean,
+           "The Tcl variable `name` as a bool.");
+    cb.def("get_double", {vt::arg("self"), vt::arg("name")}, get_double,
+           "The Tcl variable `name` as a float.");
+    cb.def("get_var", {vt::arg("self"), vt::arg("name")}, get_var,
+           "The value of the Tcl variable `name` as a str (an array: an Array of its elements).");
 
-    cb.def(
-        "set_array", {vt::arg("self"), vt::arg("name"), vt::arg("obj")},
-        [](vt::Args &a) -> nb::object {
-            callm(vars_of(a[0]), VT_STR("array_set"), a[1], a[2]);
-            return nb::none();
-        },
-        "Set elements of the Tcl array `name` from the mapping `obj`.");
-    cb.def(
-        "set_keyed_list", {vt::arg("self"), vt::arg("name"), vt::arg("obj")},
-        [](vt::Args &a) -> nb::object {
-            nb::object nestmap = a.g(VT_STR("NestMap"));
-            nb::object obj = nb::borrow(a[2]);
-            if (!vt::isinstance(obj, nestmap))
-                obj = vt::call(nestmap, obj);
-            set_item(vars_of(a[0]), a[1], obj);
-            return nb::none();
-        },
-        "Store `obj` (a NestMap, or anything NestMap accepts) as a TclX keyed list.");
-    nb::object set_var = cb.def(
-        "set_var", {vt::arg("self"), vt::arg("name"), vt::arg("value")},
-        [](vt::Args &a) -> nb::object {
-            set_item(vars_of(a[0]), a[1], a[2]);
-            return nb::none();
-        },
-        "Set the Tcl variable `name` to `value`.");
-    cb.attr("set_int", set_var);
-    cb.attr("set_double", set_var);
-    cb.def(
-        "set_boolean", {vt::arg("self"), vt::arg("name"), vt::arg("value")},
-        [](vt::Args &a) -> nb::object {
-            nb::object v = nb::int_(vt::truthy(a[2]) ? 1 : 0);
-            set_item(vars_of(a[0]), a[1], v);
-            return nb::none();
-        },
-        "Set the Tcl variable `name` to 1 or 0 by the truth of `value`.");
-    cb.def(
-        "set_list", {vt::arg("self"), vt::arg("name"), vt::arg("value")},
-        [](vt::Args &a) -> nb::object {
-            nb::object seq = callm(a.g(VT_STR("tclobj")), VT_STR("from_sequence"), a[2]);
-            set_item(vars_of(a[0]), a[1], seq);
-            return nb::none();
-        },
-        "Set the Tcl variable `name` to the Tcl list of the items of `value`.");
+    cb.def("set_array", {vt::arg("self"), vt::arg("name"), vt::arg("obj")}, set_array,
+           "Set elements of the Tcl array `name` from the mapping `obj`.");
+    cb.def("set_keyed_list", {vt::arg("self"), vt::arg("name"), vt::arg("obj")}, set_keyed_list,
+           "Store `obj` (a NestMap, or anything NestMap accepts) as a TclX keyed list.");
+    nb::object f_set_var = cb.def("set_var", {vt::arg("self"), vt::arg("name"), vt::arg("value")},
+                                  set_var, "Set the Tcl variable `name` to `value`.");
+    cb.attr("set_int", f_set_var);
+    cb.attr("set_double", f_set_var);
+    cb.def("set_boolean", {vt::arg("self"), vt::arg("name"), vt::arg("value")}, set_boolean,
+           "Set the Tcl variable `name` to 1 or 0 by the truth of `value`.");
+    cb.def("set_list", {vt::arg("self"), vt::arg("name"), vt::arg("value")}, set_list,
+           "Set the Tcl variable `name` to the Tcl list of the items of `value`.");
 
     nb::object f_cast_list = cb.def_static(
         "cast_list", {vt::arg("value"), vt::arg_none("item_cast")}, cast_list,
@@ -1204,21 +1241,10 @@ NB_MODULE(interpreter, m) {
            "callbacks are gone and the callback registry is emptied.  Closing again\n"
            "does nothing; any later use of the interpreter, or of an object bound to\n"
            "it, raises RuntimeError('the Interpreter is closed').");
-    cb.def(
-        "__enter__", {vt::arg("self")},
-        [](vt::Args &a) -> nb::object {
-            return nb::borrow(a[0]);
-        },
-        "Return the interpreter; leaving the `with` block closes it.");
-    cb.def(
-        "__exit__", {vt::arg("self"), vt::star("exc_info")},
-        [](vt::Args &a) -> nb::object {
-            callm(a[0], VT_STR("close"));
-            return nb::bool_(false);
-        },
-        "Close the interpreter; an exception of the block propagates.");
-
-    g_TkappType = Py_NewRef(vt::import("_tkinter").attr("TkappType").ptr());
+    cb.def("__enter__", {vt::arg("self")}, interp_enter,
+           "Return the interpreter; leaving the `with` block closes it.");
+    cb.def("__exit__", {vt::arg("self"), vt::star("exc_info")}, interp_exit,
+           "Close the interpreter; an exception of the block propagates.");
 
     nb::object cls =
         cb.build(nb::make_tuple(m.attr("Tk")),
@@ -1229,35 +1255,48 @@ NB_MODULE(interpreter, m) {
                  "commands replaced by callbacks.  Python callbacks receive the Tcl\n"
                  "arguments as str and return a value whose str() Tcl receives.");
     m.attr("Interpreter") = cls;
-    // Identities for cast_any's shortcut, held so that no other object can
-    // ever take their address.
-    g_Interpreter = Py_NewRef(cls.ptr());
-    g_NestMap = Py_NewRef(m.attr("NestMap").ptr());
-    g_scalar_guard.init((PyTypeObject *)cls.ptr(),
+    // What cast_any's shortcut compares against (see the state).
+    s.Interpreter = cls;
+    s.NestMap = m.attr("NestMap");
+    s.scalar_guard.init((PyTypeObject *)cls.ptr(),
                         {"cast_int", "cast_double", "cast_boolean", "getint", "getdouble"}, {"tk"});
-    g_interp_class_guard.init((PyTypeObject *)cls.ptr(), {}, {"cast_keyed_list"});
-    g_nestmap_class_guard.init((PyTypeObject *)g_NestMap, {}, {"from_tcl"});
-    g_cast_list_fn = Py_NewRef(f_cast_list.ptr());
-    g_GetListFromAny = Py_NewRef(m.attr("GetListFromAny").ptr());
+    s.interp_class_guard.init((PyTypeObject *)cls.ptr(), {}, {"cast_keyed_list"});
+    s.nestmap_class_guard.init((PyTypeObject *)s.NestMap.ptr(), {}, {"from_tcl"});
+    s.cast_list_fn = f_cast_list;
+    s.GetListFromAny = m.attr("GetListFromAny");
+}
 
-    nb::object glob = checked(PyObject_CallNoArgs(cls.ptr()));
+// The public names of `d` (a dict's keys that are str not starting with '_').
+nb::list public_names(nb::handle d) {
+    nb::list names;
+    for (nb::handle key : nb::iter(d)) {
+        if (PyUnicode_Check(key.ptr()) && PyUnicode_GET_LENGTH(key.ptr()) > 0 &&
+            PyUnicode_READ_CHAR(key.ptr(), 0) != '_')
+            names.append(key);
+    }
+    return names;
+}
+
+// The default interpreter, with the class's public names and then its own
+// as __all__.
+void register_global_interpreter(nb::module_ &m, InterpreterState &s) {
+    nb::object glob = checked(PyObject_CallNoArgs(s.Interpreter.ptr()));
     m.attr("_global_interpreter") = glob;
-    nb::list all;
-    nb::object cls_dict = get_attr(cls, VT_STR("__dict__"));
-    for (nb::handle key : nb::iter(cls_dict)) {
-        if (PyUnicode_Check(key.ptr()) && PyUnicode_GET_LENGTH(key.ptr()) > 0 &&
-            PyUnicode_READ_CHAR(key.ptr(), 0) != '_')
-            all.append(key);
-    }
+    nb::list all = public_names(get_attr(s.Interpreter, VT_STR("__dict__")));
     set_attr(glob, VT_STR("__all__"), all);
-    nb::list inst;
-    nb::object inst_dict = get_attr(glob, VT_STR("__dict__"));
-    for (nb::handle key : nb::iter(inst_dict)) {
-        if (PyUnicode_Check(key.ptr()) && PyUnicode_GET_LENGTH(key.ptr()) > 0 &&
-            PyUnicode_READ_CHAR(key.ptr(), 0) != '_')
-            inst.append(key);
-    }
+    nb::list inst = public_names(get_attr(glob, VT_STR("__dict__")));
     nb::object extended =
         checked(PyNumber_InPlaceAdd(get_attr(glob, VT_STR("__all__")).ptr(), inst.ptr()));
     (void)extended;
+}
+
+} // namespace
+
+NB_MODULE(interpreter, m) {
+    auto &s = ModuleState<InterpreterState>::create(m, "velmor.tcl.interpreter.state");
+    register_module_globals(m, s);
+    register_dispatcher(m, s);
+    register_closed_tk(m, s);
+    register_interpreter(m, s);
+    register_global_interpreter(m, s);
 }

@@ -1338,21 +1338,36 @@ struct ClassBuilder {
 // after the capsule is gone a late caller (a finalizer at shutdown) gets a
 // RuntimeError instead of a dangling pointer.  The package refuses
 // subinterpreters, and a second init of the same module in one process is
-// refused here, so one pointer per module is enough.
+// refused here, so one pointer per module is enough.  An init that failed
+// leaves its state behind (its functions hold the module dict, which holds
+// the state) but not its module object: while that is gone, an import may
+// try again.
 template <typename State> struct ModuleState {
     static inline State *current = nullptr;
+    static inline PyObject *owner = nullptr; // weak reference to the module of `current`
 
     static State &get() {
         if (!current) [[unlikely]]
-            raise(PyExc_RuntimeError, "velmor.tcl is finalized: its module state is gone");
+            gone();
         return *current;
+    }
+    // Out of line, so that hot paths inline get() without a throw site.
+    [[noreturn, gnu::cold, gnu::noinline]] static void gone() {
+        raise(PyExc_RuntimeError, "velmor.tcl is finalized: its module state is gone");
     }
 
     // Make the state of module `m` (at its init); `name` names the capsule.
     static State &create(nb::module_ &m, const char *name) {
-        if (current)
-            raise(PyExc_ImportError, "velmor.tcl's extension modules can be initialized only "
-                                     "once per process, in the main Python interpreter");
+        if (current && owner) {
+            PyObject *live = nullptr;
+            if (PyWeakref_GetRef(owner, &live) < 0)
+                throw nb::python_error();
+            Py_XDECREF(live);
+            if (live)
+                raise(PyExc_ImportError, "velmor.tcl's extension modules can be initialized only "
+                                         "once per process, in the main Python interpreter");
+        }
+        nb::object ref = checked(PyWeakref_NewRef(m.ptr(), nullptr));
         State *s = new State();
         PyObject *cap = PyCapsule_New(s, name, [](PyObject *c) {
             State *p = static_cast<State *>(PyCapsule_GetPointer(c, PyCapsule_GetName(c)));
@@ -1368,6 +1383,7 @@ template <typename State> struct ModuleState {
             Py_DECREF(cap);
             throw nb::python_error();
         }
+        Py_XSETREF(owner, ref.release().ptr());
         current = s;
         return *s;
     }

@@ -19,6 +19,7 @@ _Text = str | Tcl_Obj
 TCL_INIT_ENTRYPOINT: str
 TCL_ALLOWED_ENTRYPOINT_KEYS: str
 logger: logging.Logger
+__velmor_state__: object  # the module's own state, for its C++ code only
 
 class Interpreter(Tk):
     __MAX_HISTORY__: int
