@@ -44,6 +44,8 @@
 typedef int Tcl_Size;
 #endif
 
+using vt::ModuleState;
+
 namespace {
 
 // _tkinter's Tcl_Obj wrapper; its layout has been the same since Python 3.0.
@@ -61,19 +63,35 @@ struct TkappHead {
     Tcl_ThreadId thread_id;
 };
 
-// Held for the life of the process.
-PyObject *g_TclError, *g_TclObjType, *g_TkappType, *g_TkType;
+// What the module imports or makes at init.
+struct InternalState {
+    nb::object tcl_error;     // _tkinter.TclError
+    nb::object tcl_obj_type;  // _tkinter.Tcl_Obj
+    nb::object tkapp_type;    // _tkinter.TkappType
+    nb::object tk_type;       // tkinter.Tk
+    nb::object callback_type; // Callback, below
+    Tcl_ThreadId import_thread{};
+    Tcl_ObjCmdProc *python_cmd_proc = nullptr; // tkinter's, read on the first close
+};
+
+InternalState &st() {
+    return ModuleState<InternalState>::get();
+}
+
+PyTypeObject *as_type(nb::handle h) {
+    return (PyTypeObject *)h.ptr();
+}
 
 // ---------------------------------------------------------------------------
 // Stubs and the thread check
 
 // Fill the stubs table and check the application layout on a short-lived
 // application that _tkinter creates (no Tk).  Raises ImportError.
-void init_stubs() {
+void init_stubs(InternalState &s) {
     nb::object create = vt::import("_tkinter").attr("create");
     // create(screenName, baseName, className, interactive, wantobjects, wantTk)
     nb::object app = create(nb::none(), "velmor", "Tk", false, true, false);
-    if (Py_TYPE(app.ptr()) != (PyTypeObject *)g_TkappType)
+    if (Py_TYPE(app.ptr()) != as_type(s.tkapp_type))
         vt::raise(PyExc_ImportError, "_tkinter.create() did not return a tkapp object");
     void *addr = PyLong_AsVoidPtr(app.attr("interpaddr")().ptr());
     if (!addr)
@@ -88,56 +106,61 @@ void init_stubs() {
         vt::raise(PyExc_ImportError, "unexpected layout of the _tkinter application object");
 }
 
-// 0 when the calling thread may use the application object `app` (exactly a
-// tkapp); else -1 with tkinter's RuntimeError set.  See the rules above.
 // What Tcl keeps for a thread (its allocator cache above all) is released
 // only by Tcl_FinalizeThread, which also closes the thread's channels and
 // notifier: right for a thread that used Tcl only through our pure
 // functions, wrong for one that has interpreters of its own.  So a thread
 // other than the importing one gets Tcl_FinalizeThread when it ends only if
 // it used our pure functions and never reached an interpreter of its own
-// through us (an Interpreter created there does).
-Tcl_ThreadId g_import_thread;
-
+// through us (an Interpreter created there does).  Whether a thread is the
+// importing one is noted at its first use, so that its end never reads the
+// module state (which may be gone by then).
 struct ThreadTcl {
     bool used = false;        // Tcl allocated on this thread for our pure functions
+    bool foreign = false;     // not the importing thread
     bool owns_interp = false; // an application of this thread came through us
     ~ThreadTcl() {
-        if (used && !owns_interp && Tcl_GetCurrentThread() != g_import_thread)
+        if (used && foreign && !owns_interp)
             Tcl_FinalizeThread();
     }
 };
 thread_local ThreadTcl t_tcl;
 
-// Called before a pure function makes Tcl allocate.
-inline void using_tcl() {
+void first_use_of_tcl() {
     t_tcl.used = true;
+    // Without the module nothing tells the importing thread apart: leave
+    // the thread's Tcl state alone then.
+    const InternalState *s = ModuleState<InternalState>::current;
+    t_tcl.foreign = s && Tcl_GetCurrentThread() != s->import_thread;
 }
 
-int check_app(PyObject *app) {
+// Called before a pure function makes Tcl allocate.
+inline void using_tcl() {
+    if (!t_tcl.used) [[unlikely]]
+        first_use_of_tcl();
+}
+
+// Raise tkinter's RuntimeError unless the calling thread may use the
+// application object `app` (exactly a tkapp).  See the rules above.
+void check_app(PyObject *app) {
     const TkappHead *head = (const TkappHead *)app;
-    if (head->threaded && head->thread_id != Tcl_GetCurrentThread()) {
-        PyErr_SetString(PyExc_RuntimeError, "Calling Tcl from different apartment");
-        return -1;
-    }
+    if (head->threaded && head->thread_id != Tcl_GetCurrentThread())
+        vt::raise(PyExc_RuntimeError, "Calling Tcl from different apartment");
     t_tcl.owns_interp = true;
-    return 0;
 }
 
 // The application object behind `interpreter`: a tkapp itself, or a
 // tkinter.Tk (an Interpreter among them) whose `tk` is one.  Anything else
 // is refused before any address is read from it.
 PyObject *app_of(PyObject *interpreter) {
-    if (Py_TYPE(interpreter) == (PyTypeObject *)g_TkappType)
+    InternalState &s = st();
+    if (Py_TYPE(interpreter) == as_type(s.tkapp_type))
         return interpreter;
-    int is_tk = PyObject_IsInstance(interpreter, g_TkType);
-    if (is_tk < 0)
-        throw nb::python_error();
-    if (is_tk) {
+    if (vt::isinstance(interpreter, s.tk_type)) {
         PyObject *tk = PyObject_GetAttrString(interpreter, "tk");
         if (!tk)
             throw nb::python_error();
-        bool ok = Py_TYPE(tk) == (PyTypeObject *)g_TkappType;
+        bool ok = Py_TYPE(tk) == as_type(s.tkapp_type);
         bool closed = vt::type_lookup(Py_TYPE(tk), VT_STR("__velmor_closed__").ptr()) != nullptr;
         Py_DECREF(tk); // the instance keeps it
         if (ok)
@@ -189,7 +212,9 @@ void encode_tcl(PyObject *s, std::string &out) {
 
 // Tcl's bytes -> Python str (new reference, or null with an error set).
 // Valid standard UTF-8 takes CPython's decoder; anything else (C0 80,
-// surrogate halves, stray bytes) the slow path below.
+// surrogate halves, stray bytes) the slow path below.  C style on purpose:
+// it runs once per list element, and returning an nb::object measured
+// about 1% more instructions per split of a list of short words.
 PyObject *decode_tcl(const char *s, Py_ssize_t n) {
     const unsigned char *u = (const unsigned char *)s;
     bool ascii = true;
@@ -248,16 +273,51 @@ PyObject *decode_tcl(const char *s, Py_ssize_t n) {
     return PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, cps.data(), (Py_ssize_t)cps.size());
 }
 
-nb::object decode_checked(const char *s, Py_ssize_t n) {
-    PyObject *r = decode_tcl(s, n);
-    if (!r)
-        throw nb::python_error();
-    return nb::steal(r);
+nb::object decode_str(const char *s, Py_ssize_t n) {
+    return vt::checked(decode_tcl(s, n));
+}
+
+// A Tcl object's text as str (C style, as decode_tcl).
+PyObject *decode_obj_text(Tcl_Obj *obj) {
+    Tcl_Size len;
+    const char *s = Tcl_GetStringFromObj(obj, &len);
+    return decode_tcl(s, len);
+}
+
+nb::object decode_obj(Tcl_Obj *obj) {
+    return vt::checked(decode_obj_text(obj));
+}
+
+// The elements of a Tcl list as a tuple of str.  Our own references to the
+// elements come first, before anything can run Python code (PyTuple_New
+// can run finalizers): Tcl code that read the list as something else (a
+// dict) would free the element array.
+nb::object decode_elements(Tcl_Size n, Tcl_Obj *const *elems) {
+    struct Held {
+        std::vector<Tcl_Obj *> v;
+        ~Held() {
+            for (Tcl_Obj *o : v)
+                Tcl_DecrRefCount(o);
+        }
+    } held;
+    held.v.reserve((size_t)n);
+    for (Tcl_Size i = 0; i < n; ++i) {
+        Tcl_IncrRefCount(elems[i]);
+        held.v.push_back(elems[i]);
+    }
+    nb::object out = vt::checked(PyTuple_New(n));
+    for (Tcl_Size i = 0; i < n; ++i) {
+        PyObject *item = decode_obj_text(held.v[(size_t)i]);
+        if (!item)
+            throw nb::python_error();
+        PyTuple_SET_ITEM(out.ptr(), i, item);
+    }
+    return out;
 }
 
 // The Tcl interpreter of an application object (exactly a tkapp).
 Tcl_Interp *interp_of_app(PyObject *app) {
-    if (Py_TYPE(app) != (PyTypeObject *)g_TkappType) {
+    if (Py_TYPE(app) != as_type(st().tkapp_type)) {
         PyErr_Format(PyExc_TypeError, "expected a tkinter application object, not %s",
                      Py_TYPE(app)->tp_name);
         throw nb::python_error();
@@ -274,10 +334,12 @@ Tcl_Interp *interp_of_app(PyObject *app) {
 // tkinter's reading of Tcl's bytes, for messages that must read the same as
 // tkinter's own: strict UTF-8; else C0 80 as NUL, stray bytes as
 // surrogate escapes, and CESU-8 surrogate pairs joined.
-PyObject *decode_as_tkinter(const char *s, Py_ssize_t n) {
+nb::object decode_as_tkinter(const char *s, Py_ssize_t n) {
     PyObject *r = PyUnicode_DecodeUTF8(s, n, nullptr);
-    if (r || !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError))
-        return r;
+    if (r)
+        return nb::steal(r);
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError))
+        throw nb::python_error();
     PyErr_Clear();
     std::string buf;
     buf.reserve((size_t)n);
@@ -289,14 +351,14 @@ PyObject *decode_as_tkinter(const char *s, Py_ssize_t n) {
             buf.push_back(s[i]);
         }
     }
-    r = PyUnicode_DecodeUTF8(buf.data(), (Py_ssize_t)buf.size(), "surrogateescape");
-    if (!r || PyUnicode_KIND(r) == PyUnicode_1BYTE_KIND)
-        return r;
-    Py_ssize_t len = PyUnicode_GET_LENGTH(r);
+    nb::object escaped =
+        vt::checked(PyUnicode_DecodeUTF8(buf.data(), (Py_ssize_t)buf.size(), "surrogateescape"));
+    if (PyUnicode_KIND(escaped.ptr()) == PyUnicode_1BYTE_KIND)
+        return escaped;
+    Py_ssize_t len = PyUnicode_GET_LENGTH(escaped.ptr());
     std::vector<Py_UCS4> u((size_t)len);
     for (Py_ssize_t i = 0; i < len; ++i)
-        u[(size_t)i] = PyUnicode_READ_CHAR(r, i);
-    Py_DECREF(r);
+        u[(size_t)i] = PyUnicode_READ_CHAR(escaped.ptr(), i);
     // An escaped ED A0-AF xx ED B0-BF xx is one surrogate pair.
     auto in = [&](Py_ssize_t i, Py_UCS4 lo, Py_UCS4 hi) {
         return i < len && u[(size_t)i] >= lo && u[(size_t)i] <= hi;
@@ -314,7 +376,8 @@ PyObject *decode_as_tkinter(const char *s, Py_ssize_t n) {
             out.push_back(u[(size_t)i]);
         }
     }
-    return PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, out.data(), (Py_ssize_t)out.size());
+    return vt::checked(
+        PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, out.data(), (Py_ssize_t)out.size()));
 }
 
 bool tcl_space(char c) {
@@ -399,24 +462,22 @@ bool tcl_space(char c) {
         Tcl_IncrRefCount(obj);
         Tcl_Size n;
         const char *text = Tcl_GetStringFromObj(obj, &n);
-        PyObject *t = decode_as_tkinter(text, (Py_ssize_t)n);
-        Tcl_DecrRefCount(obj);
-        if (!t)
-            throw nb::python_error();
-        vt::raise(g_TclError, nb::steal(t));
+        struct Release {
+            Tcl_Obj *o;
+            ~Release() { Tcl_DecrRefCount(o); }
+        } release{obj};
+        vt::raise(st().tcl_error.ptr(), decode_as_tkinter(text, (Py_ssize_t)n));
     }
-    vt::raise(g_TclError, msg ? msg : "malformed list");
+    vt::raise(st().tcl_error.ptr(), msg ? msg : "malformed list");
 }
 
 // The bytes tkinter would hand Tcl for `s` (standard UTF-8), with what it
 // cannot hand over (NUL, lone surrogates) as Tcl stores it.
 std::string tkinter_bytes(PyObject *s) {
-    PyObject *b = PyUnicode_AsEncodedString(s, "utf-8", "surrogatepass");
-    if (!b)
-        throw nb::python_error();
+    nb::object b = vt::checked(PyUnicode_AsEncodedString(s, "utf-8", "surrogatepass"));
     std::string out;
-    const char *d = PyBytes_AS_STRING(b);
-    Py_ssize_t n = PyBytes_GET_SIZE(b);
+    const char *d = PyBytes_AS_STRING(b.ptr());
+    Py_ssize_t n = PyBytes_GET_SIZE(b.ptr());
     out.reserve((size_t)n);
     for (Py_ssize_t i = 0; i < n; ++i) {
         if (d[i] == '\0')
@@ -424,7 +485,6 @@ std::string tkinter_bytes(PyObject *s) {
         else
             out.push_back(d[i]);
     }
-    Py_DECREF(b);
     return out;
 }
 
@@ -444,15 +504,12 @@ bool split_text(const char *text, nb::object &out) {
         const char **p;
         ~Free() { Tcl_Free((char *)p); }
     } guard{argv};
-    PyObject *result = PyTuple_New(argc);
-    if (!result)
-        throw nb::python_error();
-    out = nb::steal(result);
+    out = vt::checked(PyTuple_New(argc));
     for (Tcl_Size i = 0; i < argc; ++i) {
         PyObject *item = decode_tcl(argv[i], (Py_ssize_t)strlen(argv[i]));
         if (!item)
             throw nb::python_error();
-        PyTuple_SET_ITEM(result, i, item);
+        PyTuple_SET_ITEM(out.ptr(), i, item);
     }
     return true;
 }
@@ -481,7 +538,11 @@ nb::object split_str(PyObject *s) {
 // keyed list (or dict) turned into a list would reach Python as a tuple the
 // next time tkinter reads the variable holding it.  Only an object that is a
 // list already is read through the list API.
-nb::object split_tclobj(PyObject *value) {
+//
+// Not inlined: inside get_list_from_any it made that too large to inline
+// into GetListFromAny, and the extra frame measured about 10% more time
+// for a malformed list's TclError to unwind.
+[[gnu::noinline]] nb::object split_tclobj(PyObject *value) {
     using_tcl();
     Tcl_Obj *obj = ((PyTclObject *)value)->value;
     if (!obj->typePtr || strcmp(obj->typePtr->name, "list") != 0) {
@@ -490,7 +551,7 @@ nb::object split_tclobj(PyObject *value) {
         std::string copy;
         if ((Tcl_Size)strlen(s) != len) {
             // tkinter stores NUL in ASCII text as a raw 0 byte: re-encode it.
-            nb::object text = decode_checked(s, len);
+            nb::object text = decode_str(s, len);
             encode_tcl(text.ptr(), copy);
         } else {
             copy.assign(s, (size_t)len); // nothing below may depend on obj
@@ -500,38 +561,11 @@ nb::object split_tclobj(PyObject *value) {
             return out;
         raise_list_error(copy.data(), copy.size());
     }
-    // Take our own references to the elements before anything can run
-    // Python code: a finalizer that made Tcl read the object as something
-    // else (a dict) would free the element array.
     Tcl_Size objc = 0;
     Tcl_Obj **objv = nullptr;
     if (Tcl_ListObjGetElements(nullptr, obj, &objc, &objv) != TCL_OK)
-        vt::raise(g_TclError, "Tcl list object could not be read"); // cannot happen
-    struct Held {
-        std::vector<Tcl_Obj *> v;
-        ~Held() {
-            for (Tcl_Obj *o : v)
-                Tcl_DecrRefCount(o);
-        }
-    } held;
-    held.v.reserve((size_t)objc);
-    for (Tcl_Size i = 0; i < objc; ++i) {
-        Tcl_IncrRefCount(objv[i]);
-        held.v.push_back(objv[i]);
-    }
-    PyObject *result = PyTuple_New(objc);
-    if (!result)
-        throw nb::python_error();
-    nb::object out = nb::steal(result);
-    for (Tcl_Size i = 0; i < objc; ++i) {
-        Tcl_Size len;
-        const char *s = Tcl_GetStringFromObj(held.v[(size_t)i], &len);
-        PyObject *item = decode_tcl(s, len);
-        if (!item)
-            throw nb::python_error();
-        PyTuple_SET_ITEM(result, i, item);
-    }
-    return out;
+        vt::raise(st().tcl_error.ptr(), "Tcl list object could not be read"); // cannot happen
+    return decode_elements(objc, objv);
 }
 
 nb::object get_list_from_any(nb::handle value) {
@@ -540,14 +574,14 @@ nb::object get_list_from_any(nb::handle value) {
         return nb::borrow(value);
     if (PyUnicode_Check(v))
         return split_str(v);
-    if (Py_TYPE(v) == (PyTypeObject *)g_TclObjType)
+    if (Py_TYPE(v) == as_type(st().tcl_obj_type))
         return split_tclobj(v);
     if (PyList_Check(v))
-        return nb::steal(PyList_AsTuple(v));
+        return vt::checked(PyList_AsTuple(v));
     if (PyBytes_Check(v)) {
         // Read as Tcl reads its own bytes: modified UTF-8, a stray byte
         // standing for itself.
-        nb::object str = decode_checked(PyBytes_AS_STRING(v), PyBytes_GET_SIZE(v));
+        nb::object str = decode_str(PyBytes_AS_STRING(v), PyBytes_GET_SIZE(v));
         return split_str(str.ptr());
     }
     // Numbers arrive from tkinter for Tcl's numeric objects: their text is
@@ -679,22 +713,35 @@ int pairs_shape_text(const char *text) {
     return ok;
 }
 
+// Run `body` at a C entry point of the capsule: true, or false with the
+// error set (Py_None only marks success for vt::guarded; nothing returns it).
+template <typename F> bool c_entry(F &&body) {
+    return vt::guarded([&]() -> PyObject * {
+               body();
+               return Py_None;
+           }) != nullptr;
+}
+
 int api_pairs_shape(PyObject *s) {
     if (PyUnicode_IS_ASCII(s)) {
         const char *data = (const char *)PyUnicode_DATA(s);
         if ((Py_ssize_t)strlen(data) == PyUnicode_GET_LENGTH(s))
             return pairs_shape_text(data);
     }
-    PyObject *r = vt::guarded([&]() -> PyObject * {
+    int ok = 0;
+    bool done = c_entry([&] {
         std::string buf;
         encode_tcl(s, buf);
-        return PyLong_FromLong(pairs_shape_text(buf.c_str()));
+        ok = pairs_shape_text(buf.c_str());
     });
-    if (!r)
-        return -1;
-    int ok = (int)PyLong_AsLong(r);
-    Py_DECREF(r);
-    return ok;
+    return done ? ok : -1;
+}
+
+int api_check_app(PyObject *app) {
+    bool ok = c_entry([&] {
+        check_app(app);
+    });
+    return ok ? 0 : -1;
 }
 
 // ---------------------------------------------------------------------------
@@ -735,15 +782,25 @@ struct Failure {
 };
 
 // Exceptions of deleted interpreters: Tcl deletes assoc data where the GIL
-// may not be held, so they are released later, by whoever holds it.
-std::mutex g_graveyard_lock;
-std::vector<PyObject *> g_graveyard;
+// may not be held, so they are released later, by whoever holds it.  The
+// list lives for the process, not in the module state: Tcl may delete an
+// interpreter on any thread, without the GIL, after the module is gone.
+struct Graveyard {
+    std::mutex lock;
+    std::vector<PyObject *> dead;
+};
+
+Graveyard &graveyard() {
+    static Graveyard g;
+    return g;
+}
 
 void bury_released() {
     std::vector<PyObject *> dead;
     {
-        std::lock_guard<std::mutex> hold(g_graveyard_lock);
-        dead.swap(g_graveyard);
+        Graveyard &g = graveyard();
+        std::lock_guard<std::mutex> hold(g.lock);
+        dead.swap(g.dead);
     }
     for (PyObject *o : dead)
         Py_DECREF(o);
@@ -754,8 +811,9 @@ void failure_delete(ClientData cd, Tcl_Interp *) {
     if (f->code)
         Tcl_DecrRefCount(f->code);
     if (f->exc) {
-        std::lock_guard<std::mutex> hold(g_graveyard_lock);
-        g_graveyard.push_back(f->exc);
+        Graveyard &g = graveyard();
+        std::lock_guard<std::mutex> hold(g.lock);
+        g.dead.push_back(f->exc);
     }
     delete f;
 }
@@ -841,53 +899,51 @@ struct Callback {
     Tcl_Interp *interp;
 };
 
-PyObject *str_or_repr(PyObject *o) {
+nb::object str_or_repr(PyObject *o) {
     PyObject *s = PyObject_Str(o);
     if (s)
-        return s;
+        return nb::steal(s);
     PyErr_Clear();
-    return PyUnicode_FromFormat("<%s object; str() failed>", Py_TYPE(o)->tp_name);
+    return vt::checked(PyUnicode_FromFormat("<%s object; str() failed>", Py_TYPE(o)->tp_name));
+}
+
+// A TclError's words, when it carries a str result and a tuple error code.
+bool tcl_error_words(PyObject *exc, nb::object &words) {
+    nb::object result = nb::steal(PyObject_GetAttrString(exc, "result"));
+    nb::object code = result ? nb::steal(PyObject_GetAttrString(exc, "errorcode")) : nb::object();
+    if (!code || !PyUnicode_Check(result.ptr()) || !PyTuple_Check(code.ptr()))
+        return false;
+    Py_ssize_t n = PyTuple_GET_SIZE(code.ptr());
+    PyObject *w = PyTuple_New(n + 1);
+    if (!w)
+        return false;
+    PyTuple_SET_ITEM(w, 0, result.release().ptr());
+    for (Py_ssize_t i = 0; i < n; ++i)
+        PyTuple_SET_ITEM(w, i + 1, Py_NewRef(PyTuple_GET_ITEM(code.ptr(), i)));
+    words = nb::steal(w);
+    return true;
 }
 
 // The words {message code...} for the exception `exc`: a TclError that
 // carries its fields passes through as the same Tcl error; any other is
 // "Type: message" with the code PYTHON Type message.
-PyObject *failure_words(PyObject *exc) {
-    if (PyObject_TypeCheck(exc, (PyTypeObject *)g_TclError)) {
-        PyObject *result = PyObject_GetAttrString(exc, "result");
-        PyObject *code = result ? PyObject_GetAttrString(exc, "errorcode") : nullptr;
-        if (code && PyUnicode_Check(result) && PyTuple_Check(code)) {
-            Py_ssize_t n = PyTuple_GET_SIZE(code);
-            PyObject *words = PyTuple_New(n + 1);
-            if (words) {
-                PyTuple_SET_ITEM(words, 0, result);
-                for (Py_ssize_t i = 0; i < n; ++i)
-                    PyTuple_SET_ITEM(words, i + 1, Py_NewRef(PyTuple_GET_ITEM(code, i)));
-                Py_DECREF(code);
-                return words;
-            }
-        }
-        Py_XDECREF(result);
-        Py_XDECREF(code);
+nb::object failure_words(PyObject *exc) {
+    if (PyObject_TypeCheck(exc, as_type(st().tcl_error))) {
+        nb::object words;
+        if (tcl_error_words(exc, words))
+            return words;
         PyErr_Clear();
     }
-    PyObject *type_name = PyObject_GetAttrString((PyObject *)Py_TYPE(exc), "__name__");
-    if (!type_name)
-        return nullptr;
-    PyObject *text = str_or_repr(exc);
-    if (!text) {
-        Py_DECREF(type_name);
-        return nullptr;
-    }
+    nb::object type_name =
+        vt::checked(PyObject_GetAttrString((PyObject *)Py_TYPE(exc), "__name__"));
+    nb::object text = str_or_repr(exc);
     // As Python prints it: no colon after the type when the message is empty.
-    PyObject *message = PyUnicode_GET_LENGTH(text) ? PyUnicode_FromFormat("%U: %U", type_name, text)
-                                                   : Py_NewRef(type_name);
-    PyObject *words =
-        message ? PyTuple_Pack(4, message, VT_STR("PYTHON").ptr(), type_name, text) : nullptr;
-    Py_XDECREF(message);
-    Py_DECREF(type_name);
-    Py_DECREF(text);
-    return words;
+    nb::object message =
+        PyUnicode_GET_LENGTH(text.ptr())
+            ? vt::checked(PyUnicode_FromFormat("%U: %U", type_name.ptr(), text.ptr()))
+            : type_name;
+    return vt::checked(
+        PyTuple_Pack(4, message.ptr(), VT_STR("PYTHON").ptr(), type_name.ptr(), text.ptr()));
 }
 
 PyObject *callback_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
@@ -904,8 +960,10 @@ PyObject *callback_vectorcall(PyObject *self, PyObject *const *args, size_t narg
     if (!exc.is_valid())
         return nullptr;
     bury_released();
-    PyObject *words = failure_words(exc.ptr());
-    if (!words) {
+    nb::object words;
+    try {
+        words = failure_words(exc.ptr());
+    } catch (...) {
         // Nothing to say it with (out of memory): let tkinter have the original.
         PyErr_Clear();
         PyErr_SetObject((PyObject *)Py_TYPE(exc.ptr()), exc.ptr());
@@ -917,7 +975,7 @@ PyObject *callback_vectorcall(PyObject *self, PyObject *const *args, size_t narg
     t_abort = !PyObject_TypeCheck(f->exc, (PyTypeObject *)PyExc_Exception);
     t_failed = true;
     Py_XDECREF(old);
-    return words;
+    return words.release().ptr();
 }
 
 int callback_traverse(PyObject *self, visitproc visit, void *arg) {
@@ -940,178 +998,148 @@ PyObject *callback_repr(PyObject *self) {
     return PyUnicode_FromFormat("<velmor.tcl callback %R>", ((Callback *)self)->func);
 }
 
-PyMemberDef callback_members[] = {
-    {"__wrapped__", T_OBJECT, offsetof(Callback, func), READONLY, nullptr},
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(Callback, vectorcall), READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr}};
-
-PyTypeObject *g_CallbackType;
-
-PyTypeObject *callback_type() {
-    if (g_CallbackType)
-        return g_CallbackType;
+// The Callback type (not exposed as a module attribute).
+void register_callback(nb::module_ &, InternalState &s) {
+    static PyMemberDef members[] = {
+        {"__wrapped__", T_OBJECT, offsetof(Callback, func), READONLY, nullptr},
+        {"__vectorcalloffset__", T_PYSSIZET, offsetof(Callback, vectorcall), READONLY, nullptr},
+        {nullptr, 0, 0, 0, nullptr}};
     PyType_Slot slots[] = {{Py_tp_dealloc, (void *)callback_dealloc},
                            {Py_tp_traverse, (void *)callback_traverse},
                            {Py_tp_clear, (void *)callback_clear},
                            {Py_tp_repr, (void *)callback_repr},
                            {Py_tp_call, (void *)PyVectorcall_Call},
-                           {Py_tp_members, (void *)callback_members},
+                           {Py_tp_members, (void *)members},
                            {0, nullptr}};
     PyType_Spec type_def = {"velmor.tcl.internal.Callback", sizeof(Callback), 0,
                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL,
                             slots};
-    g_CallbackType = (PyTypeObject *)PyType_FromSpec(&type_def);
-    if (!g_CallbackType)
-        throw nb::python_error();
-    return g_CallbackType;
+    s.callback_type = vt::checked(PyType_FromSpec(&type_def));
 }
 
 // tk.createcommand(name, func) through the guarded bridge.
-PyObject *create_command(PyObject *tk, PyObject *name, PyObject *func) {
-    return vt::guarded([&]() -> PyObject * {
-        Tcl_Interp *interp = interp_of_app(tk);
-        ensure_stubs();
-        PyTypeObject *tp = callback_type();
-        Callback *cb = PyObject_GC_New(Callback, tp);
-        if (!cb)
-            throw nb::python_error();
-        cb->vectorcall = callback_vectorcall;
-        cb->func = Py_NewRef(func);
-        cb->interp = interp;
-        PyObject_GC_Track((PyObject *)cb);
-        nb::object wrapper = nb::steal((PyObject *)cb);
-        vt::callm(tk, VT_STR("createcommand"), name, wrapper);
-        // tkinter made the command in the global namespace unless the name
-        // is qualified: look it up the same way.
-        // The name's bytes as tkinter passed them (plain UTF-8).
-        nb::object text = vt::str(name);
-        Py_ssize_t len = 0;
-        const char *utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &len);
-        if (!utf8)
-            throw nb::python_error();
-        std::string lookup(utf8, (size_t)len);
-        if (lookup.find("::") == std::string::npos)
-            lookup.insert(0, "::");
-        Tcl_CmdInfo info;
-        if (!Tcl_GetCommandInfo(interp, lookup.c_str(), &info))
-            vt::raise(PyExc_RuntimeError, "the new Tcl command could not be found");
-        if (info.objProc != guarded_command) {
-            GuardedCommand *g = new GuardedCommand{info.objProc, info.objClientData,
-                                                   info.deleteProc, info.deleteData};
-            info.objProc = guarded_command;
-            info.objClientData = g;
-            info.deleteProc = guarded_delete;
-            info.deleteData = g;
-            Tcl_SetCommandInfo(interp, lookup.c_str(), &info);
-        }
-        return Py_NewRef(Py_None);
-    });
+void create_command(PyObject *tk, PyObject *name, PyObject *func) {
+    Tcl_Interp *interp = interp_of_app(tk);
+    ensure_stubs();
+    Callback *cb = PyObject_GC_New(Callback, as_type(st().callback_type));
+    if (!cb)
+        throw nb::python_error();
+    cb->vectorcall = callback_vectorcall;
+    cb->func = Py_NewRef(func);
+    cb->interp = interp;
+    PyObject_GC_Track((PyObject *)cb);
+    nb::object wrapper = nb::steal((PyObject *)cb);
+    vt::callm(tk, VT_STR("createcommand"), name, wrapper);
+    // tkinter made the command in the global namespace unless the name
+    // is qualified: look it up the same way.
+    // The name's bytes as tkinter passed them (plain UTF-8).
+    nb::object text = vt::str(name);
+    Py_ssize_t len = 0;
+    const char *utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &len);
+    if (!utf8)
+        throw nb::python_error();
+    std::string lookup(utf8, (size_t)len);
+    if (lookup.find("::") == std::string::npos)
+        lookup.insert(0, "::");
+    Tcl_CmdInfo info;
+    if (!Tcl_GetCommandInfo(interp, lookup.c_str(), &info))
+        vt::raise(PyExc_RuntimeError, "the new Tcl command could not be found");
+    if (info.objProc != guarded_command) {
+        GuardedCommand *g =
+            new GuardedCommand{info.objProc, info.objClientData, info.deleteProc, info.deleteData};
+        info.objProc = guarded_command;
+        info.objClientData = g;
+        info.deleteProc = guarded_delete;
+        info.deleteData = g;
+        Tcl_SetCommandInfo(interp, lookup.c_str(), &info);
+    }
 }
 
-nb::object decode_obj(Tcl_Obj *obj) {
-    Tcl_Size len;
-    const char *s = Tcl_GetStringFromObj(obj, &len);
-    return decode_checked(s, len);
+PyObject *api_create_command(PyObject *tk, PyObject *name, PyObject *func) {
+    bool ok = c_entry([&] {
+        create_command(tk, name, func);
+    });
+    return ok ? Py_NewRef(Py_None) : nullptr;
 }
+
+// The fields of the failing call on `tk` for the TclError `exc`, and a kept
+// callback exception as its cause.  Returns the kept exception when the
+// caller is to get it instead (KeyboardInterrupt, SystemExit).
+nb::object add_fields(nb::handle exc, PyObject *tk, bool evaluated) {
+    bury_released();
+    PyObject **dp = vt::instance_dict_ptr(exc.ptr());
+    if (dp && *dp && PyDict_GetItemString(*dp, "errorcode"))
+        return nb::object(); // noted already, by a call further in
+    PyObject *app = app_of(tk);
+    check_app(app); // another thread's interpreter: not ours to read
+    Tcl_Interp *interp = interp_of_app(app);
+    if (!interp)
+        return nb::object();
+    ensure_stubs();
+    // TCL_OK: read the saved options without Tcl_AddErrorInfo's side
+    // effects; -errorinfo and -errorcode are there when set.
+    Tcl_Obj *opts = Tcl_GetReturnOptions(interp, TCL_OK);
+    Tcl_IncrRefCount(opts);
+    Tcl_Obj *key_info = Tcl_NewStringObj("-errorinfo", -1);
+    Tcl_Obj *key_code = Tcl_NewStringObj("-errorcode", -1);
+    Tcl_IncrRefCount(key_info);
+    Tcl_IncrRefCount(key_code);
+    Tcl_Obj *info = nullptr, *code = nullptr;
+    Tcl_DictObjGet(nullptr, opts, key_info, &info);
+    Tcl_DictObjGet(nullptr, opts, key_code, &code);
+    Tcl_DecrRefCount(key_info);
+    Tcl_DecrRefCount(key_code);
+    struct Release {
+        Tcl_Obj *o;
+        ~Release() { Tcl_DecrRefCount(o); }
+    } release{opts};
+    nb::object result = decode_obj(Tcl_GetObjResult(interp));
+    nb::object errorinfo = info && evaluated ? decode_obj(info) : result;
+    nb::object errorcode;
+    Tcl_Size n = 0;
+    Tcl_Obj **elems = nullptr;
+    if (!code)
+        errorcode = nb::make_tuple("NONE");
+    else if (Tcl_ListObjGetElements(nullptr, code, &n, &elems) == TCL_OK)
+        errorcode = decode_elements(n, elems);
+    else
+        errorcode = nb::make_tuple(decode_obj(code));
+    vt::set_attr(exc, VT_STR("result"), result);
+    vt::set_attr(exc, VT_STR("errorinfo"), errorinfo);
+    vt::set_attr(exc, VT_STR("errorcode"), errorcode);
+
+    Failure *f = (Failure *)Tcl_GetAssocData(interp, FAILURE_KEY, nullptr);
+    if (!f || !f->exc)
+        return nb::object();
+    bool ours = code && code == f->code;
+    bool abort = f->abort;
+    nb::object kept = nb::steal(take_failure(f));
+    if (ours && abort)
+        return kept;
+    if (ours)
+        PyException_SetCause(exc.ptr(), kept.release().ptr());
+    return nb::object();
+}
+
+// tkinter's getint/getdouble turn the TclError into a ValueError raised
+// while handling it: the TclError gets its fields there.
+void note_context_error(PyObject *tk, bool evaluated);
 
 // With a TclError pending from a call on `tk`: give it the fields of the
 // failing call, and a kept callback exception as its cause.  Never fails:
 // anything going wrong here leaves the original error as it was.
 void note_error(PyObject *tk, bool evaluated) {
-    if (!PyErr_ExceptionMatches(g_TclError)) {
-        // tkinter's getint/getdouble turn the TclError into a ValueError
-        // raised while handling it: the TclError gets its fields there.
-        if (!PyErr_ExceptionMatches(PyExc_ValueError))
-            return;
-        nb::object outer = vt::fetch_error();
-        PyObject *ctx = PyException_GetContext(outer.ptr());
-        if (ctx && PyObject_TypeCheck(ctx, (PyTypeObject *)g_TclError)) {
-            vt::set_raised_exception(ctx);
-            note_error(tk, evaluated);
-            PyErr_Clear();
-        } else {
-            Py_XDECREF(ctx);
-        }
-        vt::set_raised_exception(outer.release().ptr());
+    const InternalState *s = ModuleState<InternalState>::current;
+    if (!s) // finalized: nothing to read the fields with
+        return;
+    if (!PyErr_ExceptionMatches(s->tcl_error.ptr())) {
+        note_context_error(tk, evaluated);
         return;
     }
     nb::object exc = vt::fetch_error();
     nb::object replace;
     try {
-        bury_released();
-        PyObject **dp = vt::instance_dict_ptr(exc.ptr());
-        bool fresh = !(dp && *dp && PyDict_GetItemString(*dp, "errorcode"));
-        Tcl_Interp *interp = nullptr;
-        if (fresh) {
-            PyObject *app = app_of(tk);
-            if (check_app(app) < 0) // another thread's interpreter: not ours to read
-                throw nb::python_error();
-            interp = interp_of_app(app);
-        }
-        if (interp) {
-            ensure_stubs();
-            // TCL_OK: read the saved options without Tcl_AddErrorInfo's
-            // side effects; -errorinfo and -errorcode are there when set.
-            Tcl_Obj *opts = Tcl_GetReturnOptions(interp, TCL_OK);
-            Tcl_IncrRefCount(opts);
-            Tcl_Obj *key_info = Tcl_NewStringObj("-errorinfo", -1);
-            Tcl_Obj *key_code = Tcl_NewStringObj("-errorcode", -1);
-            Tcl_IncrRefCount(key_info);
-            Tcl_IncrRefCount(key_code);
-            Tcl_Obj *info = nullptr, *code = nullptr;
-            Tcl_DictObjGet(nullptr, opts, key_info, &info);
-            Tcl_DictObjGet(nullptr, opts, key_code, &code);
-            Tcl_DecrRefCount(key_info);
-            Tcl_DecrRefCount(key_code);
-            struct Release {
-                Tcl_Obj *o;
-                ~Release() { Tcl_DecrRefCount(o); }
-            } release{opts};
-            nb::object result = decode_obj(Tcl_GetObjResult(interp));
-            nb::object errorinfo = info && evaluated ? decode_obj(info) : result;
-            nb::object errorcode;
-            Tcl_Size n = 0;
-            Tcl_Obj **elems = nullptr;
-            if (!code) {
-                errorcode = nb::make_tuple("NONE");
-            } else if (Tcl_ListObjGetElements(nullptr, code, &n, &elems) == TCL_OK) {
-                // Hold the elements first: PyTuple_New can run finalizers,
-                // whose Tcl code could convert the list and free the array.
-                struct Held {
-                    std::vector<Tcl_Obj *> v;
-                    ~Held() {
-                        for (Tcl_Obj *o : v)
-                            Tcl_DecrRefCount(o);
-                    }
-                } held;
-                held.v.reserve((size_t)n);
-                for (Tcl_Size i = 0; i < n; ++i) {
-                    Tcl_IncrRefCount(elems[i]);
-                    held.v.push_back(elems[i]);
-                }
-                errorcode = vt::checked(PyTuple_New(n));
-                for (Tcl_Size i = 0; i < n; ++i)
-                    PyTuple_SET_ITEM(errorcode.ptr(), i,
-                                     decode_obj(held.v[(size_t)i]).release().ptr());
-            } else {
-                errorcode = nb::make_tuple(decode_obj(code));
-            }
-            vt::set_attr(exc, VT_STR("result"), result);
-            vt::set_attr(exc, VT_STR("errorinfo"), errorinfo);
-            vt::set_attr(exc, VT_STR("errorcode"), errorcode);
-
-            Failure *f = (Failure *)Tcl_GetAssocData(interp, FAILURE_KEY, nullptr);
-            if (f && f->exc) {
-                bool ours = code && code == f->code;
-                bool abort = f->abort;
-                nb::object kept = nb::steal(take_failure(f));
-                if (ours && abort) {
-                    replace = kept;
-                } else if (ours) {
-                    PyException_SetCause(exc.ptr(), kept.release().ptr());
-                }
-            }
-        }
+        replace = add_fields(exc, tk, evaluated);
     } catch (nb::python_error &) {
         PyErr_Clear();
     } catch (std::exception &) {
@@ -1125,9 +1153,25 @@ void note_error(PyObject *tk, bool evaluated) {
     vt::set_raised_exception(exc.release().ptr());
 }
 
+void note_context_error(PyObject *tk, bool evaluated) {
+    if (!PyErr_ExceptionMatches(PyExc_ValueError))
+        return;
+    nb::object outer = vt::fetch_error();
+    PyObject *ctx = PyException_GetContext(outer.ptr());
+    if (ctx && PyObject_TypeCheck(ctx, as_type(st().tcl_error))) {
+        vt::set_raised_exception(ctx);
+        note_error(tk, evaluated);
+        PyErr_Clear();
+    } else {
+        Py_XDECREF(ctx);
+    }
+    vt::set_raised_exception(outer.release().ptr());
+}
+
 // What other modules call through the capsule.
-const vt::InternalAPI c_api = {api_parse_int, api_parse_double, api_parse_boolean, api_pairs_shape,
-                               note_error,    create_command,   check_app};
+const vt::InternalAPI c_api = {api_parse_int,   api_parse_double, api_parse_boolean,
+                               api_pairs_shape, note_error,       api_create_command,
+                               api_check_app};
 
 // ---------------------------------------------------------------------------
 // Closing an application's Tcl interpreter
@@ -1144,8 +1188,6 @@ const vt::InternalAPI c_api = {api_parse_int, api_parse_double, api_parse_boolea
 // deleted and kept (preserved) for good, where that call does nothing and
 // any later call fails with Tcl's "deleted interpreter" error.
 
-Tcl_ObjCmdProc *g_python_cmd_proc = nullptr; // tkinter's command procedure
-
 Tcl_Interp *tombstone() {
     thread_local Tcl_Interp *t_tomb = nullptr;
     if (!t_tomb) {
@@ -1158,41 +1200,32 @@ Tcl_Interp *tombstone() {
 }
 
 bool is_python_command(Tcl_Interp *interp, const char *name) {
+    Tcl_ObjCmdProc *python_cmd_proc = st().python_cmd_proc;
     Tcl_CmdInfo info;
     if (!name || !Tcl_GetCommandInfo(interp, name, &info) || !info.isNativeObjectProc)
         return false;
-    if (info.objProc == g_python_cmd_proc)
+    if (info.objProc == python_cmd_proc)
         return true;
     return info.objProc == guarded_command &&
-           ((GuardedCommand *)info.objClientData)->proc == g_python_cmd_proc;
+           ((GuardedCommand *)info.objClientData)->proc == python_cmd_proc;
 }
 
-// Every command of the interpreter, in all namespaces (a Tcl list).
-const char *const ALL_COMMANDS_SCRIPT =
-    "::apply {{} {::set out {}; ::set todo [::list ::]; ::while {[::llength $todo]} {"
-    "::set todo [::lassign $todo ns]; ::lappend todo {*}[::namespace children $ns];"
-    "::lappend out {*}[::info commands [::string trimright $ns :]::*]}; ::return $out}}";
+// tkinter's command procedure, read from a command it makes.
+Tcl_ObjCmdProc *read_python_cmd_proc(nb::handle app, Tcl_Interp *interp) {
+    nb::object probe = nb::str("::__velmor_probe_command__");
+    vt::callm(app, VT_STR("createcommand"), probe, nb::handle((PyObject *)&PyBaseObject_Type));
+    Tcl_ObjCmdProc *proc = nullptr;
+    Tcl_CmdInfo info;
+    if (Tcl_GetCommandInfo(interp, "::__velmor_probe_command__", &info) && info.isNativeObjectProc)
+        proc = info.objProc;
+    vt::callm(app, VT_STR("deletecommand"), probe);
+    if (!proc)
+        vt::raise(PyExc_RuntimeError, "cannot tell tkinter's commands apart");
+    return proc;
+}
 
-void close_app(nb::handle app, bool hard) {
-    Tcl_Interp *interp = interp_of_app(app.ptr());
-    if (check_app(app.ptr()) < 0) // the owner's thread only
-        throw nb::python_error();
-    if (Tcl_InterpDeleted(interp))
-        return;
-    if (!g_python_cmd_proc) {
-        // tkinter's procedure, read from a command it makes.
-        nb::object probe = nb::str("::__velmor_probe_command__");
-        vt::callm(app, VT_STR("createcommand"), probe, nb::handle((PyObject *)&PyBaseObject_Type));
-        Tcl_CmdInfo info;
-        if (Tcl_GetCommandInfo(interp, "::__velmor_probe_command__", &info) &&
-            info.isNativeObjectProc)
-            g_python_cmd_proc = info.objProc;
-        vt::callm(app, VT_STR("deletecommand"), probe);
-        if (!g_python_cmd_proc)
-            vt::raise(PyExc_RuntimeError, "cannot tell tkinter's commands apart");
-    }
-    nb::object names =
-        get_list_from_any(vt::callm(app, VT_STR("eval"), nb::str(ALL_COMMANDS_SCRIPT)));
+// Delete, through `app`, the Python commands named in `names`.
+void delete_python_commands(nb::handle app, Tcl_Interp *interp, nb::handle names) {
     Py_ssize_t n = PyTuple_GET_SIZE(names.ptr());
     for (Py_ssize_t i = 0; i < n; ++i) {
         nb::handle name = PyTuple_GET_ITEM(names.ptr(), i);
@@ -1205,12 +1238,32 @@ void close_app(nb::handle app, bool hard) {
         PyObject *r = PyObject_VectorcallMethod(VT_STR("call").ptr(), words,
                                                 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
         if (!r) {
-            if (!PyErr_ExceptionMatches(g_TclError))
+            if (!PyErr_ExceptionMatches(st().tcl_error.ptr()))
                 throw nb::python_error();
             PyErr_Clear(); // gone already (a delete trace removed it)
         }
         Py_XDECREF(r);
     }
+}
+
+// Every command of the interpreter, in all namespaces (a Tcl list).
+const char *const ALL_COMMANDS_SCRIPT =
+    "::apply {{} {::set out {}; ::set todo [::list ::]; ::while {[::llength $todo]} {"
+    "::set todo [::lassign $todo ns]; ::lappend todo {*}[::namespace children $ns];"
+    "::lappend out {*}[::info commands [::string trimright $ns :]::*]}; ::return $out}}";
+
+void close_app(nb::handle app, bool hard) {
+    Tcl_Interp *interp = interp_of_app(app.ptr());
+    check_app(app.ptr()); // the owner's thread only
+    if (Tcl_InterpDeleted(interp))
+        return;
+    InternalState &s = st();
+    if (!s.python_cmd_proc)
+        s.python_cmd_proc = read_python_cmd_proc(app, interp);
+    nb::object names =
+        get_list_from_any(vt::callm(app, VT_STR("eval"), nb::str(ALL_COMMANDS_SCRIPT)));
+    Py_ssize_t n = PyTuple_GET_SIZE(names.ptr());
+    delete_python_commands(app, interp, names);
     if (!hard || Tcl_InterpActive(interp))
         return; // tkinter deletes it when the application object goes
     // The layout was checked when the module was loaded.
@@ -1225,23 +1278,28 @@ void close_app(nb::handle app, bool hard) {
     bury_released();
 }
 
-} // namespace
-
-NB_MODULE(internal, m) {
+// _tkinter's types and error, checked against the layouts relied on, and
+// the stubs table.
+void register_tkinter(nb::module_ &m, InternalState &s) {
     nb::object tkinter_c = vt::import("_tkinter");
-    g_TclError = Py_NewRef(tkinter_c.attr("TclError").ptr());
-    g_TclObjType = Py_NewRef(tkinter_c.attr("Tcl_Obj").ptr());
-    g_TkappType = Py_NewRef(tkinter_c.attr("TkappType").ptr());
-    g_TkType = Py_NewRef(vt::import("tkinter").attr("Tk").ptr());
-    if (((PyTypeObject *)g_TclObjType)->tp_basicsize != (Py_ssize_t)sizeof(PyTclObject))
+    s.tcl_error = tkinter_c.attr("TclError");
+    s.tcl_obj_type = tkinter_c.attr("Tcl_Obj");
+    s.tkapp_type = tkinter_c.attr("TkappType");
+    s.tk_type = vt::import("tkinter").attr("Tk");
+    if (as_type(s.tcl_obj_type)->tp_basicsize != (Py_ssize_t)sizeof(PyTclObject))
         vt::raise(PyExc_ImportError, "unexpected layout of _tkinter.Tcl_Obj");
-    init_stubs();
-    g_import_thread = Tcl_GetCurrentThread();
-    m.attr("TclError") = nb::handle(g_TclError);
-    m.attr("Tcl_Obj") = nb::handle(g_TclObjType);
+    init_stubs(s);
+    s.import_thread = Tcl_GetCurrentThread();
+    m.attr("TclError") = s.tcl_error;
+    m.attr("Tcl_Obj") = s.tcl_obj_type;
+}
+
+void register_c_api(nb::module_ &m, InternalState &) {
     m.attr("_C_API") =
         nb::steal(PyCapsule_New((void *)&c_api, "velmor.tcl.internal._C_API", nullptr));
+}
 
+void register_get_list_from_any(nb::module_ &m, InternalState &) {
     vt::def(
         m, "GetListFromAny", {vt::arg("value")},
         [](vt::Args &a) -> nb::object {
@@ -1254,52 +1312,69 @@ NB_MODULE(internal, m) {
         "Raises TclError for text that is not a well-formed Tcl list.\n\n"
         "    >>> GetListFromAny('a {b c} d')\n"
         "    ('a', 'b c', 'd')\n");
+}
 
-    vt::ClassBuilder dll(m, "TclDLL");
-    dll.def_static(
-        "Tcl_ResetResult", {vt::arg("interpreter")},
-        [](vt::Args &a) -> nb::object {
-            PyObject *app = app_of(a[0].ptr());
-            if (check_app(app) < 0)
-                throw nb::python_error();
-            Tcl_ResetResult(((const TkappHead *)app)->interp);
-            return nb::none();
-        },
-        "Reset the result and error state of the interpreter's Tcl interpreter.\n\n"
-        "`interpreter` is an Interpreter, a tkinter.Tk or an application object.");
-    vt::def(
-        m, "_close_app", {vt::arg("app"), vt::arg("hard", Py_True)},
-        [](vt::Args &a) -> nb::object {
-            bool hard = vt::truthy(a[1]);
-            try {
-                close_app(a[0], hard);
-            } catch (nb::python_error &e) {
-                // The soft way runs from a finalizer, where nothing could be
-                // done about a failure (a collection on another thread): the
-                // commands then stay, as they would have without it.
-                if (hard)
-                    throw;
-            }
-            return nb::none();
-        },
-        "Delete the Python commands of the tkinter application object `app`; with\n"
-        "`hard`, also delete its Tcl interpreter now (when it is not running a\n"
-        "command).  Afterwards every call on `app` raises TclError.");
+nb::object reset_result(vt::Args &a) {
+    PyObject *app = app_of(a[0].ptr());
+    check_app(app);
+    Tcl_ResetResult(((const TkappHead *)app)->interp);
+    return nb::none();
+}
 
+nb::object close_app_entry(vt::Args &a) {
+    bool hard = vt::truthy(a[1]);
+    try {
+        close_app(a[0], hard);
+    } catch (nb::python_error &e) {
+        // The soft way runs from a finalizer, where nothing could be done
+        // about a failure (a collection on another thread): the commands
+        // then stay, as they would have without it.
+        if (hard)
+            throw;
+    }
+    return nb::none();
+}
+
+nb::object createcommand_entry(vt::Args &a) {
+    create_command(a[0].ptr(), a[1].ptr(), a[2].ptr());
+    return nb::none();
+}
+
+// The private entry points, for the Python side and the tests.
+void register_private(nb::module_ &m, InternalState &) {
+    vt::def(m, "_close_app", {vt::arg("app"), vt::arg("hard", Py_True)}, close_app_entry,
+            "Delete the Python commands of the tkinter application object `app`; with\n"
+            "`hard`, also delete its Tcl interpreter now (when it is not running a\n"
+            "command).  Afterwards every call on `app` raises TclError.");
     vt::def(m, "_function_probe", {vt::arg("qualname"), vt::arg("params")}, make_probe,
             "A function of the package's own type with the signature `params`, a\n"
             "sequence of (name, kind) or (name, kind, default) where kind is one of\n"
             "'posonly', 'pos', 'star', 'kwonly', 'starstar'.  Calling it returns\n"
             "(named values in declaration order, *args or None, **kwargs or None).\n"
             "For tests of argument binding.");
+    vt::def(m, "_createcommand", {vt::arg("tk"), vt::arg("name"), vt::arg("func")},
+            createcommand_entry,
+            "tk.createcommand(name, func) with func's exceptions raised in Tcl as\n"
+            "'Type: message' errors with the error code PYTHON Type message.");
+}
 
-    vt::def(
-        m, "_createcommand", {vt::arg("tk"), vt::arg("name"), vt::arg("func")},
-        [](vt::Args &a) -> nb::object {
-            return vt::checked(create_command(a[0].ptr(), a[1].ptr(), a[2].ptr()));
-        },
-        "tk.createcommand(name, func) with func's exceptions raised in Tcl as\n"
-        "'Type: message' errors with the error code PYTHON Type message.");
+void register_tcl_dll(nb::module_ &m, InternalState &) {
+    vt::ClassBuilder dll(m, "TclDLL");
+    dll.def_static("Tcl_ResetResult", {vt::arg("interpreter")}, reset_result,
+                   "Reset the result and error state of the interpreter's Tcl interpreter.\n\n"
+                   "`interpreter` is an Interpreter, a tkinter.Tk or an application object.");
     m.attr("TclDLL") = dll.build(nb::make_tuple(nb::handle((PyObject *)&PyBaseObject_Type)),
                                  "Entry points of the Tcl C library that _tkinter loaded.");
+}
+
+} // namespace
+
+NB_MODULE(internal, m) {
+    auto &s = ModuleState<InternalState>::create(m, "velmor.tcl.internal.state");
+    register_tkinter(m, s);
+    register_callback(m, s);
+    register_c_api(m, s);
+    register_get_list_from_any(m, s);
+    register_private(m, s);
+    register_tcl_dll(m, s);
 }
