@@ -658,8 +658,6 @@ def test_pure_functions_work_on_any_thread(interp):
     assert (kind, value) == ("ok", (("a", "b c"), "1", ("x", "y")))
 
 
-@pytest.mark.skipif(sys.version_info >= (3, 13),
-                    reason="known abort on CPython 3.13 with several interpreters on threads; open")
 def test_threads_each_with_their_own_interpreter():
     import threading
 

@@ -34,6 +34,7 @@
 
 #include <tcl.h>
 
+#include <atomic>
 #include <climits>
 #include <mutex>
 #include <string>
@@ -115,11 +116,15 @@ void init_stubs(InternalState &s) {
 // through us (an Interpreter created there does).  Whether a thread is the
 // importing one is noted at its first use, so that its end never reads the
 // module state (which may be gone by then).
+void orphan_parked();
+
 struct ThreadTcl {
     bool used = false;        // Tcl allocated on this thread for our pure functions
     bool foreign = false;     // not the importing thread
     bool owns_interp = false; // an application of this thread came through us
     ~ThreadTcl() {
+        if (owns_interp)
+            orphan_parked();
         if (used && foreign && !owns_interp)
             Tcl_FinalizeThread();
     }
@@ -142,11 +147,94 @@ inline void using_tcl() {
 
 // Raise tkinter's RuntimeError unless the calling thread may use the
 // application object `app` (exactly a tkapp).  See the rules above.
-void check_app(PyObject *app) {
+// Applications let go of on a thread other than their owner's: the cyclic
+// garbage collector runs on whichever thread happens to allocate, and
+// tkinter's deallocation would delete the Tcl interpreter right there,
+// which Tcl answers with a panic (an interpreter's async handlers belong to
+// its thread).  So an Interpreter's finalizer running on another thread
+// parks the last reference here instead, and the owner's thread lets go of
+// it the next time it passes the thread check.  Each thread rescans only
+// after something new was parked (the generation count changed).
+struct Parked {
+    Tcl_ThreadId owner;
+    PyObject *app;
+};
+std::mutex g_parked_lock;
+std::vector<Parked> g_parked;
+std::atomic<unsigned> g_parked_generation{0};
+thread_local unsigned t_parked_seen = 0;
+
+bool owned_elsewhere(PyObject *app) {
     const TkappHead *head = (const TkappHead *)app;
-    if (head->threaded && head->thread_id != Tcl_GetCurrentThread())
+    return head->threaded && head->thread_id != Tcl_GetCurrentThread();
+}
+
+void park_app(PyObject *app) {
+    std::lock_guard<std::mutex> hold(g_parked_lock);
+    g_parked.push_back({((const TkappHead *)app)->thread_id, Py_NewRef(app)});
+    g_parked_generation.fetch_add(1, std::memory_order_release);
+}
+
+// A thread that ends leaves what it parked for good: no other thread may
+// delete those interpreters, and one that is given the same thread id later
+// must not take them for its own.
+std::vector<PyObject *> g_orphans;
+
+void orphan_parked() {
+    std::lock_guard<std::mutex> hold(g_parked_lock);
+    Tcl_ThreadId self = Tcl_GetCurrentThread();
+    size_t kept = 0;
+    for (const Parked &p : g_parked) {
+        if (p.owner == self)
+            g_orphans.push_back(p.app);
+        else
+            g_parked[kept++] = p;
+    }
+    g_parked.resize(kept);
+}
+
+void close_app(nb::handle app, bool hard);
+
+// The owner's side (GIL held): close and let go of what this thread's
+// applications left parked, keeping any pending exception as it is.
+void release_parked() {
+    unsigned generation = g_parked_generation.load(std::memory_order_acquire);
+    if (generation == t_parked_seen) [[likely]]
+        return;
+    t_parked_seen = generation;
+    std::vector<PyObject *> mine;
+    {
+        std::lock_guard<std::mutex> hold(g_parked_lock);
+        Tcl_ThreadId self = Tcl_GetCurrentThread();
+        size_t kept = 0;
+        for (const Parked &p : g_parked) {
+            if (p.owner == self)
+                mine.push_back(p.app);
+            else
+                g_parked[kept++] = p;
+        }
+        g_parked.resize(kept);
+    }
+    if (mine.empty())
+        return;
+    PyObject *pending = vt::take_raised_exception();
+    for (PyObject *app : mine) {
+        try {
+            close_app(app, false);
+        } catch (...) {
+            // As a finalizer on this thread would: the commands stay.
+        }
+        Py_DECREF(app);
+    }
+    if (pending)
+        vt::set_raised_exception(pending);
+}
+
+void check_app(PyObject *app) {
+    if (owned_elsewhere(app))
         vt::raise(PyExc_RuntimeError, "Calling Tcl from different apartment");
     t_tcl.owns_interp = true;
+    release_parked();
 }
 
 // The application object behind `interpreter`: a tkapp itself, or a
@@ -1323,6 +1411,11 @@ nb::object reset_result(vt::Args &a) {
 
 nb::object close_app_entry(vt::Args &a) {
     bool hard = vt::truthy(a[1]);
+    if (!hard && Py_TYPE(a[0].ptr()) == (PyTypeObject *)st().tkapp_type.ptr() &&
+        owned_elsewhere(a[0].ptr())) {
+        park_app(a[0].ptr()); // its thread closes it
+        return nb::none();
+    }
     try {
         close_app(a[0], hard);
     } catch (nb::python_error &e) {

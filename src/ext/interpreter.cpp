@@ -6,6 +6,8 @@
 // callbacks registered here are run by tkinter's command bridge.
 #include "velmor.h"
 
+#include <atomic>
+
 namespace {
 
 using vt::callm;
@@ -24,8 +26,12 @@ struct InterpreterState {
     nb::object TclObjType; // _tkinter.Tcl_Obj, as the module first found it
 
     // Lifetime and close() (below).
-    nb::object close_app;      // internal._close_app
-    nb::object finalize;       // weakref.finalize
+    nb::object close_app; // internal._close_app
+    nb::object finalize;  // weakref.finalize
+    nb::object dropped;   // the finalizer: one fewer alive, then close_app(tk, False)
+    // Interpreters made and not yet finalized or closed, and their number
+    // after the last collection collect_if_piling_up asked for.
+    std::atomic<Py_ssize_t> alive{0}, alive_after_collect{0};
     nb::object DispatcherType; // the type of the callables Tcl gets for callbacks
     nb::object ClosedTk;       // what tk is once the Interpreter is closed
     nb::object closed_call;    // what every attribute of it is
@@ -203,12 +209,33 @@ bool is_closed(nb::handle self) {
     return tk && Py_TYPE(tk) == (PyTypeObject *)st().ClosedTk.ptr();
 }
 
+// A dropped Interpreter in a reference cycle (a callback that refers back to
+// it) goes only with a collection, and the collector sees nothing of the Tcl
+// interpreter behind it (close to a megabyte): between two collections of
+// the oldest generation such interpreters pile up.  So making one first
+// runs a full collection (when the collector is enabled) once the number of
+// Interpreters alive has grown past twice what the last one left plus a few;
+// the cost is spread over the interpreters made in between.
+void collect_if_piling_up() {
+    InterpreterState &s = st();
+    if (s.alive.load() < 2 * s.alive_after_collect.load() + 8)
+        return;
+    PyGC_Collect();
+    s.alive_after_collect.store(s.alive.load());
+}
+
+nb::object interp_dropped(vt::Args &a) {
+    --st().alive;
+    return vt::call(st().close_app, a[0], nb::handle(Py_False));
+}
+
 // At start-up, right after tkinter made the application object.
 void watch_lifetime(nb::handle self) {
     set_attr(self, VT_STR("_Interpreter__cbfuncs"), nb::dict());
     set_attr(self, VT_STR("_Interpreter__cbtokens"), nb::dict());
     nb::object tk = get_attr(self, VT_STR("tk"));
-    nb::object fin = vt::call(st().finalize, self, st().close_app, tk, nb::handle(Py_False));
+    nb::object fin = vt::call(st().finalize, self, st().dropped, tk);
+    ++st().alive;
     // Interpreters alive at exit are left to tkinter, as before.
     set_attr(fin, VT_STR("atexit"), nb::handle(Py_False));
     set_attr(self, VT_STR("_Interpreter__finalizer"), fin);
@@ -221,8 +248,8 @@ nb::object interp_close(vt::Args &a) {
     nb::object tk = get_attr(self, VT_STR("tk"));
     vt::call(st().close_app, tk, nb::handle(Py_True));
     nb::object fin = vt::getattr_or_none(self, VT_STR("_Interpreter__finalizer"));
-    if (!fin.is_none())
-        callm(fin, VT_STR("detach"));
+    if (!fin.is_none() && !callm(fin, VT_STR("detach")).is_none())
+        --st().alive;
     for (nb::handle name : {VT_STR("__callbacks__"), VT_STR("_Interpreter__cbfuncs"),
                             VT_STR("_Interpreter__cbtokens")}) {
         nb::object d = vt::getattr_or_none(self, name);
@@ -238,6 +265,7 @@ nb::object interp_close(vt::Args &a) {
 
 nb::object interp_init(vt::Args &a) {
     nb::handle self = a[0];
+    collect_if_piling_up();
     nb::object cls = a.g(VT_STR("Interpreter"));
     nb::object sup = checked(
         PyObject_CallFunctionObjArgs((PyObject *)&PySuper_Type, cls.ptr(), self.ptr(), nullptr));
@@ -1135,6 +1163,7 @@ void register_module_globals(nb::module_ &m, InterpreterState &s) {
 
     s.close_app = internal.attr("_close_app");
     s.finalize = vt::import("weakref").attr("finalize");
+    s.dropped = vt::make_function(m, "dropped", "_dropped", {vt::arg("tk")}, interp_dropped);
 }
 
 void register_dispatcher(nb::module_ &, InterpreterState &s) {
