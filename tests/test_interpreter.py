@@ -813,11 +813,10 @@ def test_import_without_tclx_names_it(tmp_path):
     out = _child("import velmor.tcl", TCLLIBPATH=str(tmp_path))
     assert out.returncode == 1
     last = out.stderr.strip().splitlines()[-1]
-    # nanobind 2.4 (the oldest supported) doubles the type prefix; open defect.
-    last = last.replace("ImportError: ImportError: ", "ImportError: ")
     assert last.startswith("ImportError: velmor.tcl needs the TclX extension"), last
     assert "tclx8.4" in last and "no TclX here" in last
     assert "Encountered an error" not in out.stderr
+    assert out.stderr.count("velmor.tcl needs the TclX extension") == 1, out.stderr[-2000:]
 
 
 @pytest.mark.parametrize("enabled", [True, False])

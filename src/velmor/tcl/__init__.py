@@ -39,15 +39,17 @@ try:
     from . import listify, history, nestmap, namespace, vox, interpreter  # noqa: F401
 except ImportError as exc:
     # An extension module's initialiser reports its own failure as the
-    # cause of a generic ImportError: a missing TclX is reported as itself.
+    # cause of a generic ImportError (older nanobind releases instead put it
+    # into the text, after the type's name): a missing TclX is reported as
+    # itself.
     cause = exc.__cause__
-    if isinstance(cause, ImportError) and "TclX" in str(cause):
-        # Older nanobind releases prefix the text with the type's name.
-        text = str(cause)
-        while text.startswith("ImportError: "):
-            text = text[len("ImportError: "):]
-        raise ImportError(text) from cause.__cause__
-    raise
+    source = cause if isinstance(cause, ImportError) and "TclX" in str(cause) else exc
+    text = str(source)
+    if "TclX" not in text:
+        raise
+    while text.startswith("ImportError: "):
+        text = text[len("ImportError: "):]
+    raise ImportError(text) from source.__cause__
 finally:
     if _gc_was_enabled:
         _gc.enable()
