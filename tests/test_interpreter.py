@@ -819,6 +819,24 @@ def test_import_without_tclx_names_it(tmp_path):
     assert out.stderr.count("velmor.tcl needs the TclX extension") == 1, out.stderr[-2000:]
 
 
+def test_import_retried_after_a_failure_says_the_same(tmp_path):
+    # A failed init leaves no half-made module behind to refuse the next try.
+    (tmp_path / "pkgIndex.tcl").write_text('package ifneeded Tclx 99.0 {error "no TclX here"}\n')
+    code = (
+        "msgs = []\n"
+        "for _ in range(2):\n"
+        "    try:\n"
+        "        import velmor.tcl\n"
+        "    except ImportError as exc:\n"
+        "        msgs.append(str(exc))\n"
+        "print(len(msgs), len(set(msgs)), ascii(msgs[-1][:60]))\n"
+    )
+    out = _child(code, TCLLIBPATH=str(tmp_path))
+    assert out.returncode == 0, out.stderr[-1000:]
+    assert out.stdout.split()[:2] == ["2", "1"], out.stdout
+    assert "needs the TclX extension" in out.stdout, out.stdout
+
+
 @pytest.mark.parametrize("enabled", [True, False])
 @pytest.mark.parametrize("tclx", ["found", "missing"])
 def test_import_leaves_the_collector_as_it_was(tmp_path, enabled, tclx):

@@ -154,7 +154,9 @@ inline void using_tcl() {
 // its thread).  So an Interpreter's finalizer running on another thread
 // parks the last reference here instead, and the owner's thread lets go of
 // it the next time it passes the thread check.  Each thread rescans only
-// after something new was parked (the generation count changed).
+// after something new was parked (the generation count changed).  The list
+// is the process's, not module state: a thread's end reads it, and that can
+// come after the module is gone.
 struct Parked {
     Tcl_ThreadId owner;
     PyObject *app;
