@@ -6,6 +6,7 @@ from collections import deque
 from collections.abc import Hashable, Iterable
 
 log: logging.Logger
+__velmor_state__: object  # the module's own state, for its C++ code only
 
 get_time = datetime.datetime.now
 
