@@ -3,11 +3,21 @@
 
 namespace {
 
-PyObject *g_TclError; // _tkinter.TclError, for the whole process
-// Identities (compared only) of the Vox_Code class and its __init__, for
-// the shortcut in Vox.__getattr__.
-PyObject *g_VoxCode;
-vt::FastGuard g_code_guard; // Vox_Code(name, tcl=...) built directly
+// What the module makes or imports at init.
+struct VoxState {
+    nb::object TclError; // tkinter.TclError
+    // The stock Vox_Code class, compared by identity for the shortcut in
+    // Vox.__getattr__.
+    nb::object VoxCode;
+    vt::FastGuard code_guard; // Vox_Code(name, tcl=...) built directly
+    nb::object code_call_fn;  // the stock Vox_Code.__call__, compared by identity
+    nb::object no_kwargs;     // an empty dict, never handed out
+};
+
+using vt::ModuleState;
+VoxState &st() {
+    return ModuleState<VoxState>::get();
+}
 
 using vt::checked;
 using vt::instance_attr;
@@ -52,7 +62,7 @@ nb::object resolve(nb::handle tcl) {
 }
 
 [[noreturn]] void raise_error_info(nb::handle interp) {
-    vt::raise_error_info(interp, g_TclError);
+    vt::raise_error_info(interp, st().TclError);
 }
 
 // tp_getattro of Vox and Vox_Code: the generic lookup without building an
@@ -63,16 +73,17 @@ nb::object resolve(nb::handle tcl) {
 PyObject *proxy_getattro(PyObject *self, PyObject *name) {
     return vt::guarded([&]() -> PyObject * {
         PyObject *r = vt::generic_getattr_optional(self, name);
-        if (r || PyErr_Occurred())
+        if (r)
             return r;
+        if (PyErr_Occurred())
+            throw nb::python_error();
         PyObject *hook = vt::type_lookup(Py_TYPE(self), VT_STR("__getattr__").ptr());
-        if (!hook) {
-            PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'",
-                         Py_TYPE(self)->tp_name, name);
-            return nullptr;
-        }
-        nb::object keep = nb::borrow(hook);
+        if (!hook)
+            no_attribute(self, name);
+        nb::object hold = nb::borrow(hook);
         PyObject *args[2] = {self, name};
+        // The hook's own result, or its error as it set it: the slot passes
+        // either on without a second unwind.
         return PyObject_Vectorcall(hook, args, 2, nullptr);
     });
 }
@@ -151,7 +162,7 @@ nb::object code_call(vt::Args &a) {
         Py_DECREF(cargs[(size_t)i + 1]);
     if (!result) {
         vt::note_tcl_error(tk);
-        if (PyErr_ExceptionMatches(g_TclError))
+        if (PyErr_ExceptionMatches(st().TclError.ptr()))
             raise_error_info(interp);
         throw nb::python_error();
     }
@@ -168,178 +179,183 @@ nb::object code_call(vt::Args &a) {
                                              2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
+// Vox_Code() when __call__ is not the stock function: what it finds, called
+// as the generic slot would call it.
+nb::object call_found(PyObject *self, PyObject *fn, PyObject *args, PyObject *kwargs) {
+    if (!fn) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object is not callable", Py_TYPE(self)->tp_name);
+        throw nb::python_error();
+    }
+    nb::object hold = nb::borrow(fn);
+    descrgetfunc get = Py_TYPE(fn)->tp_descr_get;
+    nb::object bound = get ? checked(get(fn, self, (PyObject *)Py_TYPE(self))) : nb::borrow(fn);
+    return checked(PyObject_Call(bound.ptr(), args, kwargs));
+}
+
 // tp_call of Vox_Code.  While __call__ is the stock function, the call runs
 // its body on the arguments as they come, without the generic slot's
 // re-packing (self prepended, the keywords turned into names and back into
 // a dict).  A subclass that defines __call__, or assigning Vox_Code.__call__,
 // puts Python's own slot in place; anything else found here is called as
 // the generic slot would call it.
-PyObject *g_code_call_fn; // the stock Vox_Code.__call__
-PyObject *g_no_kwargs;    // an empty dict, never handed out
-
 PyObject *code_tp_call(PyObject *self, PyObject *args, PyObject *kwargs) {
-    PyObject *fn = vt::type_lookup(Py_TYPE(self), VT_STR("__call__").ptr());
-    if (fn != g_code_call_fn || !PyTuple_CheckExact(args)) {
-        if (!fn) {
-            PyErr_Format(PyExc_TypeError, "'%.200s' object is not callable",
-                         Py_TYPE(self)->tp_name);
-            return nullptr;
-        }
-        nb::object keep = nb::borrow(fn);
-        descrgetfunc get = Py_TYPE(fn)->tp_descr_get;
-        nb::object bound = nb::borrow(fn);
-        if (get) {
-            PyObject *b = get(fn, self, (PyObject *)Py_TYPE(self));
-            if (!b)
-                return nullptr;
-            bound = nb::steal(b);
-        }
-        return PyObject_Call(bound.ptr(), args, kwargs);
-    }
     return vt::guarded([&]() -> PyObject * {
+        VoxState &s = st();
+        PyObject *fn = vt::type_lookup(Py_TYPE(self), VT_STR("__call__").ptr());
+        if (fn != s.code_call_fn.ptr() || !PyTuple_CheckExact(args))
+            return call_found(self, fn, args, kwargs).release().ptr();
         // The body takes `cast_` out of its keywords: a dict of our own.
         nb::object kw = kwargs && PyDict_GET_SIZE(kwargs) ? checked(PyDict_Copy(kwargs))
-                                                          : nb::borrow(g_no_kwargs);
+                                                          : nb::borrow(s.no_kwargs);
         PyObject *v[1] = {self};
         vt::Args a{v, args, kw.ptr(), ((vt::Function *)fn)->globals, 1};
         return code_call(a).release().ptr();
     });
 }
 
-} // namespace
+// ---------------------------------------------------------------------------
+// Vox
 
-NB_MODULE(vox, m) {
+nb::object vox_init(vt::Args &a) {
+    nb::object proxy = a.g(VT_STR("weakref")).attr("proxy")(a[1]);
+    if (PyObject_SetAttr(a[0].ptr(), VT_STR("tcl").ptr(), proxy.ptr()) < 0)
+        throw nb::python_error();
+    return nb::none();
+}
+
+nb::object vox_getattr(vt::Args &a) {
+    // Protocol probes (copy, pickle, hasattr(x, '__array__')) must not turn
+    // into Tcl command names.
+    if (is_dunder(a[1]))
+        no_attribute(a[0], a[1]);
+    nb::object tcl = own_attr(a[0], VT_STR("tcl"));
+    nb::object code_cls = a.g(VT_STR("Vox_Code"));
+    VoxState &s = st();
+    if (code_cls.is(s.VoxCode) && s.code_guard.type_ok((PyTypeObject *)s.VoxCode.ptr())) {
+        // What Vox_Code(name, tcl=tcl) does, without the argument binding.
+        PyTypeObject *tp = (PyTypeObject *)s.VoxCode.ptr();
+        nb::object code = checked(tp->tp_alloc(tp, 0));
+        nb::object parts = checked(PyList_New(1));
+        PyList_SET_ITEM(parts.ptr(), 0, Py_NewRef(a[1].ptr()));
+        if (PyObject_SetAttr(code.ptr(), VT_STR("tcl").ptr(), tcl.ptr()) < 0 ||
+            PyObject_SetAttr(code.ptr(), VT_STR("cmd").ptr(), parts.ptr()) < 0)
+            throw nb::python_error();
+        return code;
+    }
+    PyObject *cargs[3] = {nullptr, a[1].ptr(), tcl.ptr()};
+    nb::object kwnames = nb::steal(PyTuple_Pack(1, VT_STR("tcl").ptr()));
+    if (!kwnames.is_valid())
+        throw nb::python_error();
+    return checked(PyObject_Vectorcall(code_cls.ptr(), cargs + 1,
+                                       1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.ptr()));
+}
+
+nb::object vox_call(vt::Args &) {
+    // The error Tcl itself gives for the empty command, fields and all.
+    nb::handle tclerror = st().TclError;
+    nb::str msg("invalid command name \"\"");
+    nb::object exc = vt::make_exc(tclerror, msg);
+    vt::set_attr(exc, VT_STR("result"), msg);
+    vt::set_attr(exc, VT_STR("errorinfo"), msg);
+    vt::set_attr(exc, VT_STR("errorcode"), nb::make_tuple("TCL", "LOOKUP", "COMMAND", ""));
+    vt::raise(tclerror.ptr(), exc);
+}
+
+void register_vox(nb::module_ &m, VoxState &) {
+    vt::ClassBuilder cb(m, "Vox");
+    cb.def("__init__", {vt::arg("self"), vt::arg("tcl")}, vox_init,
+           "Keep a weak proxy to the interpreter `tcl`.");
+    cb.def("__getattr__", {vt::arg("self"), vt::arg("name")}, vox_getattr,
+           "A Vox_Code for the Tcl command (or namespace) `name`.");
+    cb.def("__call__", {vt::arg("self"), vt::star("args"), vt::starstar("kwargs")}, vox_call,
+           "Calling the proxy itself names the empty command, which Tcl rejects.");
+    nb::object vox_cls = cb.build(nb::make_tuple(nb::handle((PyObject *)&PyBaseObject_Type)),
+                                  "Quick-call proxy of an interpreter.\n\n"
+                                  "Attribute access gives a Vox_Code naming a Tcl command:\n"
+                                  "``tcl.vox.ns_a.ns_b.procname(x, mode='fast')`` runs\n"
+                                  "``ns_a::ns_b::procname x -mode fast``.");
+    use_proxy_getattro(vox_cls);
+    m.attr("Vox") = vox_cls;
+}
+
+// ---------------------------------------------------------------------------
+// Vox_Code
+
+nb::object code_init(vt::Args &a) {
+    if (PyObject_SetAttr(a[0].ptr(), VT_STR("tcl").ptr(), a[1].ptr()) < 0)
+        throw nb::python_error();
+    nb::object parts = checked(PySequence_List(a.star));
+    if (PyObject_SetAttr(a[0].ptr(), VT_STR("cmd").ptr(), parts.ptr()) < 0)
+        throw nb::python_error();
+    return nb::none();
+}
+
+nb::object code_getattr(vt::Args &a) {
+    if (is_dunder(a[1]))
+        no_attribute(a[0], a[1]);
+    nb::object parts = own_attr(a[0], VT_STR("cmd"));
+    if (PyList_Check(parts.ptr())) {
+        if (PyList_Append(parts.ptr(), a[1].ptr()) < 0)
+            throw nb::python_error();
+    } else {
+        parts.attr("append")(a[1]);
+    }
+    return nb::borrow(a[0]);
+}
+
+nb::object code_repr(vt::Args &a) {
+    return checked(PyObject_CallMethodNoArgs(a[0].ptr(), VT_STR("__str__").ptr()));
+}
+
+nb::object code_str(vt::Args &a) {
+    nb::object parts = checked(PyObject_GetAttr(a[0].ptr(), VT_STR("cmd").ptr()));
+    nb::object joined = checked(PyUnicode_Join(VT_STR("::").ptr(), parts.ptr()));
+    return checked(PyUnicode_FromFormat("<tcl.Vox magic, referring Tcl code ::%U>", joined.ptr()));
+}
+
+void register_vox_code(nb::module_ &m, VoxState &s) {
+    vt::ClassBuilder cb(m, "Vox_Code");
+    cb.def("__init__", {vt::arg("self"), vt::star("cmd"), vt::kwonly("tcl")}, code_init,
+           "A pending Tcl command name made of the parts `cmd`.");
+    s.code_call_fn =
+        cb.def("__call__", {vt::arg("self"), vt::star("args"), vt::starstar("kwargs")}, code_call,
+               "Run the command with the arguments as Tcl words and return its result.\n\n"
+               "Keyword arguments become ``-key value`` options after the positional\n"
+               "ones; ``cast_=False`` returns the Tcl text instead of a cast value.");
+    cb.def("__getattr__", {vt::arg("self"), vt::arg("name")}, code_getattr,
+           "Append `name` to the command name and return this object.");
+    cb.def("__repr__", {vt::arg("self")}, code_repr);
+    cb.def("__str__", {vt::arg("self")}, code_str);
+    s.VoxCode = cb.build(nb::make_tuple(nb::handle((PyObject *)&PyBaseObject_Type)),
+                         "A Tcl command name being built up by attribute access.");
+    use_proxy_getattro(s.VoxCode);
+    s.code_guard.init((PyTypeObject *)s.VoxCode.ptr(), {}, {"__setattr__"}, true);
+    s.no_kwargs = nb::dict();
+    ((PyTypeObject *)s.VoxCode.ptr())->tp_call = code_tp_call;
+    PyType_Modified((PyTypeObject *)s.VoxCode.ptr());
+    m.attr("Vox_Code") = s.VoxCode;
+}
+
+// The module's globals: its doc and the modules the methods use (looked up
+// at call time, so they can be patched).
+void register_imports(nb::module_ &m, VoxState &s) {
     nb::object weakref = vt::import("weakref");
-    nb::object tclerror = vt::import("tkinter").attr("TclError");
-    g_TclError = Py_NewRef(tclerror.ptr());
+    s.TclError = vt::import("tkinter").attr("TclError");
     vt::internal_api(); // loaded now: error paths must not import
     m.attr("__doc__") =
         nb::str("Quick-call proxy: Tcl commands and procedures called as Python attributes.\n\n"
                 "    >>> tcl.vox.set('myVar', 'value')\n"
                 "    'value'\n");
     m.attr("weakref") = weakref;
-    m.attr("TclError") = tclerror;
+    m.attr("TclError") = s.TclError;
     m.attr("listify") = vt::import("velmor.tcl.listify").attr("listify");
+}
 
-    nb::tuple bases = nb::make_tuple(nb::handle((PyObject *)&PyBaseObject_Type));
+} // namespace
 
-    {
-        vt::ClassBuilder cb(m, "Vox");
-        cb.def(
-            "__init__", {vt::arg("self"), vt::arg("tcl")},
-            [](vt::Args &a) -> nb::object {
-                nb::object proxy = a.g(VT_STR("weakref")).attr("proxy")(a[1]);
-                if (PyObject_SetAttr(a[0].ptr(), VT_STR("tcl").ptr(), proxy.ptr()) < 0)
-                    throw nb::python_error();
-                return nb::none();
-            },
-            "Keep a weak proxy to the interpreter `tcl`.");
-        cb.def(
-            "__getattr__", {vt::arg("self"), vt::arg("name")},
-            [](vt::Args &a) -> nb::object {
-                // Protocol probes (copy, pickle, hasattr(x, '__array__')) must not
-                // turn into Tcl command names.
-                if (is_dunder(a[1]))
-                    no_attribute(a[0], a[1]);
-                nb::object tcl = own_attr(a[0], VT_STR("tcl"));
-                nb::object code_cls = a.g(VT_STR("Vox_Code"));
-                if (code_cls.ptr() == g_VoxCode &&
-                    g_code_guard.type_ok((PyTypeObject *)g_VoxCode)) {
-                    // What Vox_Code(name, tcl=tcl) does, without the argument binding.
-                    PyTypeObject *tp = (PyTypeObject *)g_VoxCode;
-                    nb::object code = checked(tp->tp_alloc(tp, 0));
-                    nb::object parts = checked(PyList_New(1));
-                    PyList_SET_ITEM(parts.ptr(), 0, Py_NewRef(a[1].ptr()));
-                    if (PyObject_SetAttr(code.ptr(), VT_STR("tcl").ptr(), tcl.ptr()) < 0 ||
-                        PyObject_SetAttr(code.ptr(), VT_STR("cmd").ptr(), parts.ptr()) < 0)
-                        throw nb::python_error();
-                    return code;
-                }
-                PyObject *cargs[3] = {nullptr, a[1].ptr(), tcl.ptr()};
-                nb::object kwnames = nb::steal(PyTuple_Pack(1, VT_STR("tcl").ptr()));
-                if (!kwnames.is_valid())
-                    throw nb::python_error();
-                return checked(PyObject_Vectorcall(
-                    code_cls.ptr(), cargs + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.ptr()));
-            },
-            "A Vox_Code for the Tcl command (or namespace) `name`.");
-        cb.def(
-            "__call__", {vt::arg("self"), vt::star("args"), vt::starstar("kwargs")},
-            [](vt::Args &) -> nb::object {
-                // The error Tcl itself gives for the empty command, fields and all.
-                nb::str msg("invalid command name \"\"");
-                nb::object exc = vt::make_exc(nb::handle(g_TclError), msg);
-                vt::set_attr(exc, VT_STR("result"), msg);
-                vt::set_attr(exc, VT_STR("errorinfo"), msg);
-                vt::set_attr(exc, VT_STR("errorcode"),
-                             nb::make_tuple("TCL", "LOOKUP", "COMMAND", ""));
-                PyErr_SetObject(g_TclError, exc.ptr());
-                throw nb::python_error();
-            },
-            "Calling the proxy itself names the empty command, which Tcl rejects.");
-        nb::object vox_cls =
-            cb.build(bases, "Quick-call proxy of an interpreter.\n\n"
-                            "Attribute access gives a Vox_Code naming a Tcl command:\n"
-                            "``tcl.vox.ns_a.ns_b.procname(x, mode='fast')`` runs\n"
-                            "``ns_a::ns_b::procname x -mode fast``.");
-        use_proxy_getattro(vox_cls);
-        m.attr("Vox") = vox_cls;
-    }
-    {
-        vt::ClassBuilder cb(m, "Vox_Code");
-        cb.def(
-            "__init__", {vt::arg("self"), vt::star("cmd"), vt::kwonly("tcl")},
-            [](vt::Args &a) -> nb::object {
-                if (PyObject_SetAttr(a[0].ptr(), VT_STR("tcl").ptr(), a[1].ptr()) < 0)
-                    throw nb::python_error();
-                nb::object parts = checked(PySequence_List(a.star));
-                if (PyObject_SetAttr(a[0].ptr(), VT_STR("cmd").ptr(), parts.ptr()) < 0)
-                    throw nb::python_error();
-                return nb::none();
-            },
-            "A pending Tcl command name made of the parts `cmd`.");
-        g_code_call_fn =
-            cb.def("__call__", {vt::arg("self"), vt::star("args"), vt::starstar("kwargs")},
-                   code_call,
-                   "Run the command with the arguments as Tcl words and return its result.\n\n"
-                   "Keyword arguments become ``-key value`` options after the positional\n"
-                   "ones; ``cast_=False`` returns the Tcl text instead of a cast value.")
-                .release()
-                .ptr();
-        cb.def(
-            "__getattr__", {vt::arg("self"), vt::arg("name")},
-            [](vt::Args &a) -> nb::object {
-                if (is_dunder(a[1]))
-                    no_attribute(a[0], a[1]);
-                nb::object parts = own_attr(a[0], VT_STR("cmd"));
-                if (PyList_Check(parts.ptr())) {
-                    if (PyList_Append(parts.ptr(), a[1].ptr()) < 0)
-                        throw nb::python_error();
-                } else {
-                    parts.attr("append")(a[1]);
-                }
-                return nb::borrow(a[0]);
-            },
-            "Append `name` to the command name and return this object.");
-        cb.def("__repr__", {vt::arg("self")}, [](vt::Args &a) -> nb::object {
-            return checked(PyObject_CallMethodNoArgs(a[0].ptr(), VT_STR("__str__").ptr()));
-        });
-        cb.def("__str__", {vt::arg("self")}, [](vt::Args &a) -> nb::object {
-            nb::object parts = checked(PyObject_GetAttr(a[0].ptr(), VT_STR("cmd").ptr()));
-            nb::object joined = checked(PyUnicode_Join(VT_STR("::").ptr(), parts.ptr()));
-            return checked(
-                PyUnicode_FromFormat("<tcl.Vox magic, referring Tcl code ::%U>", joined.ptr()));
-        });
-        nb::object code_cls =
-            cb.build(bases, "A Tcl command name being built up by attribute access.");
-        g_VoxCode = Py_NewRef(code_cls.ptr());
-        use_proxy_getattro(code_cls);
-        g_code_guard.init((PyTypeObject *)g_VoxCode, {}, {"__setattr__"}, true);
-        g_no_kwargs = PyDict_New();
-        if (!g_no_kwargs)
-            throw nb::python_error();
-        ((PyTypeObject *)g_VoxCode)->tp_call = code_tp_call;
-        PyType_Modified((PyTypeObject *)g_VoxCode);
-        m.attr("Vox_Code") = code_cls;
-    }
+NB_MODULE(vox, m) {
+    auto &s = ModuleState<VoxState>::create(m, "velmor.tcl.vox.state");
+    register_imports(m, s);
+    register_vox(m, s);
+    register_vox_code(m, s);
 }

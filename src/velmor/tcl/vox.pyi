@@ -1,6 +1,8 @@
 """Quick-call proxy: Tcl commands and procedures called as Python attributes."""
 from typing import Any
 
+__velmor_state__: object  # the module's own state, for its C++ code only
+
 class Vox:
     tcl: Any
     def __init__(self, tcl: Any) -> None: ...
