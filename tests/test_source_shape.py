@@ -10,12 +10,7 @@ import re
 import pytest
 
 EXT = pathlib.Path(__file__).resolve().parent.parent / "src" / "ext"
-# Modules still in the old shape; each leaves this set when it is restructured.
-NOT_YET = {"namespace"}
-MODULES = [
-    pytest.param(m, marks=pytest.mark.xfail(reason="old shape")) if m in NOT_YET else m
-    for m in ["history", "internal", "interpreter", "listify", "namespace", "nestmap", "vox"]
-]
+MODULES = ["history", "internal", "interpreter", "listify", "namespace", "nestmap", "vox"]
 
 pytestmark = pytest.mark.skipif(not EXT.is_dir(), reason="needs the source checkout")
 

@@ -9,22 +9,66 @@
 
 namespace {
 
-// Held for the life of the process.
-PyObject *g_TclError, *g_MethodType, *g_update_wrapper;
-PyObject *g_TclObj; // _tkinter.Tcl_Obj
-PyObject *g_marker; // TclVariable's private "no cast given" default
-PyObject *g_TclCommand, *g_empty_tuple;
-// The shortcuts on hot paths, each valid only while Python would run exactly
-// the code it stands for (see vt::FastGuard).
-vt::FastGuard g_arr_guard;    // TclArrayVariable[key] through the stock get
-vt::FastGuard g_var_guard;    // TclVariable(name, tcl=...) and its get_str/get_obj/set
-vt::FastGuard g_vv_guard;     // VariablesView's get and byref
-vt::FastGuard g_vv_set_guard; // VariablesView's set and byref
-vt::FastGuard g_ov_guard;     // ObjectsView's get and byref
-vt::FastGuard g_cv_guard;     // CommandsView's byref
-vt::FastGuard g_cmd_guard;    // TclCommand(...) built directly
-// `name in cmds` / `name in procs` without the TclCommand
-vt::FastGuard g_cv_contains_guard, g_pv_contains_guard, g_cmd_listed_guard;
+using vt::ModuleState;
+
+// What the module makes or imports at init, held for the life of the
+// process (vt::keep): the fast paths compare against these by identity, and
+// a freed object's address must never match a newcomer's.
+struct NamespaceState {
+    // Imported at init (register_imports).
+    PyObject *TclError = nullptr;       // tkinter.TclError, matched on error paths
+    PyObject *TclObj = nullptr;         // _tkinter.Tcl_Obj, read as text by kept_text
+    PyObject *MethodType = nullptr;     // types.MethodType, for TclCommand.__get__
+    PyObject *update_wrapper = nullptr; // functools.update_wrapper, for TempTclCommand
+    // Made at init.
+    PyTypeObject *NamesIter = nullptr; // the views' lazy iterator (register_names_iterator)
+    PyObject *marker = nullptr;        // TclVariable's private "no cast given" default
+    PyObject *TclCommand = nullptr;    // the stock class that cmd_class_vectorcall builds
+    PyObject *empty_tuple = nullptr;   // the arguments new_stock_cmd gives object.__new__
+    // The shortcuts on hot paths, each valid only while Python would run
+    // exactly the code it stands for (see vt::FastGuard); each is set by the
+    // register function of its class.
+    vt::FastGuard arr_guard;    // TclArrayVariable[key] through the stock get
+    vt::FastGuard var_guard;    // TclVariable(name, tcl=...) and its get_str/get_obj/set
+    vt::FastGuard vv_guard;     // VariablesView's get and byref
+    vt::FastGuard vv_set_guard; // VariablesView's set and byref
+    vt::FastGuard ov_guard;     // ObjectsView's get and byref
+    vt::FastGuard cv_guard;     // CommandsView's byref
+    vt::FastGuard cmd_guard;    // TclCommand(...) built directly
+    // `name in cmds` / `name in procs` without the TclCommand
+    vt::FastGuard cv_contains_guard, pv_contains_guard, cmd_listed_guard;
+};
+
+NamespaceState &st() {
+    return ModuleState<NamespaceState>::get();
+}
+
+// What the state imports, and the module's globals: the classes' code looks
+// some of them up at call time, as Python code would.
+void register_imports(nb::module_ &m, NamespaceState &s) {
+    nb::object abc = vt::import("collections.abc");
+    nb::object tkinter = vt::import("tkinter");
+    nb::object listify_mod = vt::import("velmor.tcl.listify");
+    s.TclError = vt::keep(tkinter.attr("TclError"));
+    vt::internal_api(); // loaded now: error paths must not import
+    s.TclObj = vt::keep(vt::import("_tkinter").attr("Tcl_Obj"));
+    s.MethodType = vt::keep(vt::import("types").attr("MethodType"));
+    nb::object functools = vt::import("functools");
+    s.update_wrapper = vt::keep(functools.attr("update_wrapper"));
+
+    m.attr("MutableMapping") = abc.attr("MutableMapping");
+    m.attr("listify") = listify_mod.attr("listify");
+    m.attr("tclobj") = listify_mod.attr("tclobj");
+    m.attr("TclError") = nb::handle(s.TclError);
+    m.attr("Tk") = tkinter.attr("Tk");
+    m.attr("MethodType") = nb::handle(s.MethodType);
+    m.attr("weakref") = vt::import("weakref");
+    m.attr("sys") = vt::import("sys");
+    m.attr("functools") = functools;
+    m.attr("__all__") =
+        nb::make_tuple("TclVariable", "TempTclVariable", "TclArrayVariable", "TempTclArrayVariable",
+                       "TclCommand", "TempTclCommand", "TclNamespace", "TempTclNamespace");
+}
 
 // ---------------------------------------------------------------------------
 // Small call helpers
@@ -34,6 +78,11 @@ using vt::callm;
 using vt::checked;
 using vt::get_attr;
 using vt::set_attr;
+// The parameter entries of the binding tables.
+using vt::arg;
+using vt::arg_none;
+using vt::star;
+using vt::starstar;
 
 struct KW {
     const char *name;
@@ -120,7 +169,7 @@ nb::object super_attr(nb::handle cls, nb::handle self, nb::handle name, bool &ok
 }
 
 bool is_tcl_error() {
-    return PyErr_ExceptionMatches(g_TclError) != 0;
+    return PyErr_ExceptionMatches(st().TclError) != 0;
 }
 
 nb::object tuple_of(std::initializer_list<nb::handle> items) {
@@ -132,6 +181,14 @@ nb::object tuple_of(std::initializer_list<nb::handle> items) {
 }
 nb::object concat(nb::handle a, nb::handle b) {
     return checked(PySequence_Concat(a.ptr(), b.ptr()));
+}
+// The bases of a class of our own that derives from nothing else.
+nb::object object_bases() {
+    return nb::make_tuple(nb::handle((PyObject *)&PyBaseObject_Type));
+}
+// The name template of the temporary objects (see temp_name).
+nb::handle tmp_default() {
+    return VT_STR("::__velmor__{cls}_{id}_tmp");
 }
 nb::object tuple_slice(nb::handle t, Py_ssize_t lo) {
     if (PyTuple_CheckExact(t.ptr())) // no slice object for the common case
@@ -388,10 +445,8 @@ PyObject *ni_next(PyObject *o) {
     return r;
 }
 
-PyTypeObject *g_NamesIter;
-
 nb::object names_iter(nb::handle owner, FetchFn fetch) {
-    NamesIter *n = PyObject_GC_New(NamesIter, g_NamesIter);
+    NamesIter *n = PyObject_GC_New(NamesIter, st().NamesIter);
     if (!n)
         throw nb::python_error();
     n->owner = Py_NewRef(owner.ptr());
@@ -401,16 +456,14 @@ nb::object names_iter(nb::handle owner, FetchFn fetch) {
     return nb::steal((PyObject *)n);
 }
 
-void make_names_iter_type() {
+void register_names_iterator(nb::module_ &, NamespaceState &s) {
     PyType_Slot slots[] = {
         {Py_tp_dealloc, (void *)ni_dealloc}, {Py_tp_traverse, (void *)ni_traverse},
         {Py_tp_clear, (void *)ni_clear},     {Py_tp_iter, (void *)PyObject_SelfIter},
         {Py_tp_iternext, (void *)ni_next},   {0, nullptr}};
     PyType_Spec type_def = {"velmor.tcl.namespace.names_iterator", sizeof(NamesIter), 0,
                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
-    g_NamesIter = (PyTypeObject *)PyType_FromSpec(&type_def);
-    if (!g_NamesIter)
-        throw nb::python_error();
+    s.NamesIter = (PyTypeObject *)checked(PyType_FromSpec(&type_def)).release().ptr();
 }
 
 Py_ssize_t count_iter(nb::handle obj) {
@@ -473,7 +526,7 @@ nb::object var_init(vt::Args &a) {
 
 nb::object apply_cast(nb::handle self, nb::object result, nb::handle cast_arg) {
     nb::object how = nb::borrow(cast_arg);
-    if (how.ptr() == g_marker)
+    if (how.ptr() == st().marker)
         how = get_attr(self, VT_STR("cast"));
     if (vt::truthy(how))
         result = call(how, result);
@@ -522,7 +575,7 @@ bool may_hold_nul(PyObject *o) {
             throw nb::python_error();
         return r >= 0;
     }
-    if (Py_TYPE(o) == (PyTypeObject *)g_TclObj)
+    if (Py_TYPE(o) == (PyTypeObject *)st().TclObj)
         return may_hold_nul(vt::str(nb::handle(o)).ptr());
     if (PyTuple_Check(o)) {
         vt::RecursionGuard guard(" in may_hold_nul");
@@ -539,7 +592,7 @@ nb::object kept_text(nb::handle r) {
     PyObject *o = r.ptr();
     if (PyUnicode_CheckExact(o))
         return nb::borrow(r);
-    if (Py_TYPE(o) == (PyTypeObject *)g_TclObj)
+    if (Py_TYPE(o) == (PyTypeObject *)st().TclObj)
         return vt::str(r);
     if (PyBytes_Check(o))
         return vt::bytes_as_text(r);
@@ -707,6 +760,71 @@ nb::object var_repr(vt::Args &a) {
     return checked(PyUnicode_FromFormat("%U(%S)", tname.ptr(), var_name(self).ptr()));
 }
 
+void register_tcl_variable(nb::module_ &m, NamespaceState &s) {
+    s.marker = vt::keep(checked(PyObject_CallNoArgs((PyObject *)&PyBaseObject_Type)));
+    nb::handle marker(s.marker);
+    vt::ClassBuilder var(m, "TclVariable");
+    var.attr("_TclVariable__marker", marker);
+    var.def(
+        "__init__",
+        {arg("self"), arg("var_name"), arg_none("array_index"), arg_none("tcl"), arg_none("cast")},
+        var_init);
+    nb::object get_obj =
+        var.def("get_obj", {arg("self"), arg_none("array_index"), arg("cast", marker)}, var_get_obj,
+                "Read the variable (or one element) as the object tkinter gives.\n\n"
+                "`cast` overrides the variable's own cast; None disables it.");
+    var.def("get_str", {arg("self"), arg_none("array_index")}, var_get_str,
+            "Read the variable (or one element) as the string of `set name`.");
+    var.attr("get", get_obj);
+    var.def("set", {arg("self"), arg("value"), arg_none("array_index")}, var_set,
+            "Write the variable (or one element); the value goes to Tcl through tclobj().");
+    var.def("unset", {arg("self"), arg_none("array_index"), arg("nocomplain", Py_False)}, var_unset,
+            "Unset the variable (or one element); with `nocomplain` a TclError is ignored.");
+    var.def("exists", {arg("self"), arg_none("array_index")}, var_exists,
+            "Whether the variable (or one element) exists.");
+    var.def("array_item_byref", {arg("self"), arg("array_index"), arg_none("cast")},
+            var_array_item_byref, "A TclVariable for one element of this array.");
+    nb::object array_get_obj =
+        var.def("array_get_obj", {arg("self"), arg_none("pattern")}, var_array_get_obj,
+                "The array's elements, through cast_array.");
+    var.def("array_get_str", {arg("self"), arg_none("pattern")}, var_array_get_str,
+            "The array's elements, read through a script, through cast_array.");
+    var.attr("array_get", array_get_obj);
+    var.def("array_set", {arg("self"), arg("value")}, var_array_set,
+            "Set elements from a mapping or a flat key, value sequence (one `array set`).");
+    var.def("array_unset", {arg("self"), arg_none("pattern")}, var_array_unset,
+            "Unset the elements matching `pattern`, or the whole array.");
+    var.def("array_size", {arg("self")}, var_array_size, "The number of elements.");
+    var.def("array_names", {arg("self"), arg_none("pattern")}, var_array_names,
+            "The element names, through cast_list.");
+    var.def("is_array", {arg("self")}, var_is_array, "Whether the variable is an array.");
+    var.def(
+        "absolute", {arg("self")},
+        [](vt::Args &a) -> nb::object {
+            return absolute_of(a[0], VT_STR("var_name"));
+        },
+        "The name qualified with the interpreter's current namespace.");
+    var.def(
+        "make_absolute", {arg("self")},
+        [](vt::Args &a) -> nb::object {
+            set_attr(a[0], VT_STR("var_name"), callm(a[0], VT_STR("absolute")));
+            return nb::none();
+        },
+        "Replace the name by its absolute form.");
+    var.def("__str__", {arg("self")}, [](vt::Args &a) -> nb::object {
+        return var_name(a[0]);
+    });
+    var.def("__tclobj__", {arg("self")}, [](vt::Args &a) -> nb::object {
+        return vt::listify(var_name(a[0]));
+    });
+    var.def("__repr__", {arg("self")}, var_repr);
+    nb::object TclVariable =
+        var.build(object_bases(),
+                  "A named Tcl variable (scalar, array or array element) of one interpreter.");
+    m.attr("TclVariable") = TclVariable;
+    s.var_guard.init((PyTypeObject *)TclVariable.ptr(), {}, {"get_str", "get_obj", "set"}, true);
+}
+
 // ---------------------------------------------------------------------------
 // TclArrayVariable
 
@@ -723,12 +841,12 @@ nb::object arr_fetch_names(nb::handle self) {
 
 nb::object arr_getitem(vt::Args &a) {
     nb::handle self = a[0];
-    if (g_arr_guard.ok(self.ptr())) {
+    if (st().arr_guard.ok(self.ptr())) {
         // self.get(array_index=key) with the stock get_obj, without binding
         // keyword arguments for every element.
         nb::object tk = tk_of(self);
         nb::object r = vt::tkm(tk, VT_STR("getvar"), var_name(self), lstr(a[1]));
-        return apply_cast(self, std::move(r), nb::handle(g_marker));
+        return apply_cast(self, std::move(r), nb::handle(st().marker));
     }
     return call_full(get_attr(self, VT_STR("get")), {}, {{"array_index", a[1]}});
 }
@@ -751,6 +869,39 @@ nb::object arr_update(vt::Args &a) {
     nb::object d = checked(PyObject_Call((PyObject *)&PyDict_Type, a.star, a.starstar));
     callm(a[0], VT_STR("array_set"), d);
     return nb::none();
+}
+
+void register_tcl_array_variable(nb::module_ &m, NamespaceState &s) {
+    nb::object TclVariable = m.attr("TclVariable");
+    vt::ClassBuilder arr(m, "TclArrayVariable");
+    arr.def("__init__", {arg("self"), arg("var_name"), arg_none("tcl"), arg_none("cast")},
+            arr_init);
+    // The very function that is TclVariable's get (and get_obj).
+    arr.attr("get", get_attr(TclVariable, VT_STR("get_obj")));
+    arr.def("__len__", {arg("self")}, [](vt::Args &a) -> nb::object {
+        return callm(a[0], VT_STR("array_size"));
+    });
+    arr.def("__iter__", {arg("self")}, [](vt::Args &a) -> nb::object {
+        return names_iter(a[0], arr_fetch_names);
+    });
+    arr.def("__contains__", {arg("self"), arg("key")}, arr_contains);
+    arr.def("__getitem__", {arg("self"), arg("key")}, arr_getitem);
+    arr.def("__setitem__", {arg("self"), arg("key"), arg("value")}, arr_setitem);
+    arr.def("__delitem__", {arg("self"), arg("key")}, arr_delitem);
+    arr.def(
+        "clear", {arg("self")},
+        [](vt::Args &a) -> nb::object {
+            callm(a[0], VT_STR("array_unset"));
+            return nb::none();
+        },
+        "Unset the whole array with one `array unset`.");
+    arr.def("update", {arg("self"), star("args"), starstar("kwargs")}, arr_update,
+            "Set all the given pairs with one `array set`.");
+    nb::object TclArrayVariable =
+        arr.build(nb::make_tuple(m.attr("MutableMapping"), TclVariable),
+                  "A Tcl array variable that is also a live mutable mapping of its elements.");
+    m.attr("TclArrayVariable") = TclArrayVariable;
+    s.arr_guard.init((PyTypeObject *)TclArrayVariable.ptr(), {"get"});
 }
 
 // ---------------------------------------------------------------------------
@@ -822,6 +973,31 @@ void delete_quietly(nb::handle self, bool collected = false) {
     Py_XDECREF(r);
 }
 
+void register_temp_tcl_variable(nb::module_ &m, NamespaceState &) {
+    vt::ClassBuilder tvar(m, "TempTclVariable");
+    tvar.def("__init__", {arg("self"), arg("var_name", tmp_default()), starstar("kwargs")},
+             [](vt::Args &a) -> nb::object {
+                 return temp_init(a.g(VT_STR("TempTclVariable")), a, 1);
+             });
+    tvar.def("__enter__", {arg("self")}, [](vt::Args &a) -> nb::object {
+        return temp_enter(a.g(VT_STR("TempTclVariable")), a[0]);
+    });
+    tvar.def("__exit__", {arg("self"), star("exc_info")}, [](vt::Args &a) -> nb::object {
+        call_full(get_attr(a[0], VT_STR("unset")), {}, {{"nocomplain", Py_True}});
+        return temp_exit_next(a.g(VT_STR("TempTclVariable")), a);
+    });
+    m.attr("TempTclVariable") =
+        tvar.build(nb::make_tuple(m.attr("TclVariable")),
+                   "A TclVariable with a name of its own that is unset when its with block ends.");
+}
+
+void register_temp_tcl_array_variable(nb::module_ &m, NamespaceState &) {
+    vt::ClassBuilder tarr(m, "TempTclArrayVariable");
+    m.attr("TempTclArrayVariable") = tarr.build(
+        nb::make_tuple(m.attr("TempTclVariable"), m.attr("TclArrayVariable")),
+        "A TclArrayVariable with a name of its own that is unset when its with block ends.");
+}
+
 // ---------------------------------------------------------------------------
 // TclCommand
 
@@ -833,7 +1009,8 @@ nb::object cmd_name(nb::handle self) {
 // tag guards the checks): then TclCommand(...) is object.__new__ followed by
 // cmd_setup, and super().__init__() is object's, which does nothing.
 bool stock_cmd_class(PyObject *cls) {
-    return cls == g_TclCommand && g_cmd_guard.type_ok((PyTypeObject *)cls);
+    NamespaceState &s = st();
+    return cls == s.TclCommand && s.cmd_guard.type_ok((PyTypeObject *)cls);
 }
 
 // The body of TclCommand.__init__ after the cooperative super call.
@@ -896,7 +1073,7 @@ nb::object new_stock_cmd(nb::handle cls, nb::handle prefix, nb::handle tcl) {
     if (!stock_cmd_class(cls.ptr()))
         return nb::object();
     nb::object self =
-        checked(PyBaseObject_Type.tp_new((PyTypeObject *)cls.ptr(), g_empty_tuple, nullptr));
+        checked(PyBaseObject_Type.tp_new((PyTypeObject *)cls.ptr(), st().empty_tuple, nullptr));
     cmd_setup(self, cls, prefix, Py_None, Py_None, tcl, Py_None, Py_None);
     return self;
 }
@@ -1030,7 +1207,7 @@ nb::object cmd_call(vt::Args &a) {
         nb::object msg = callm(VT_STR("Calling: {}"), VT_STR("format"), vt::listify(tclcmd));
         callm(logger, VT_STR("info"), msg);
     }
-    return apply_cast(self, tk_call(self, tclcmd), nb::handle(g_marker));
+    return apply_cast(self, tk_call(self, tclcmd), nb::handle(st().marker));
 }
 
 nb::object cmd_dunder_call(vt::Args &a) {
@@ -1040,7 +1217,7 @@ nb::object cmd_dunder_call(vt::Args &a) {
 nb::object cmd_eval(vt::Args &a) {
     nb::handle self = a[0];
     nb::object tclcmd = built(self, a);
-    return apply_cast(self, tk_eval(self, vt::listify(tclcmd)), nb::handle(g_marker));
+    return apply_cast(self, tk_eval(self, vt::listify(tclcmd)), nb::handle(st().marker));
 }
 
 nb::object cmd_repr(vt::Args &a) {
@@ -1065,7 +1242,152 @@ nb::object cmd_get(vt::Args &a) {
     nb::handle self = a[0], instance = a[1];
     if (instance.is_none())
         return nb::borrow(self);
-    return call(nb::handle(g_MethodType), self, instance);
+    return call(nb::handle(st().MethodType), self, instance);
+}
+
+// The vectorcall of the TclCommand class itself.  TclCommand(cmd) and
+// TclCommand(cmd, tcl=x), for the stock class, go straight to the
+// constructor's work; any other call, or a changed class, takes type's own
+// call (new, then __init__ with its argument binding).
+PyObject *cmd_class_vectorcall(PyObject *cls, PyObject *const *args, size_t nargsf,
+                               PyObject *kwnames) {
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    return vt::guarded([&]() -> PyObject * {
+        bool simple =
+            nargs == 1 &&
+            (nkw == 0 || (nkw == 1 && PyTuple_GET_ITEM(kwnames, 0) == VT_STR("tcl").ptr()));
+        if (simple && stock_cmd_class(cls)) {
+            nb::object r = new_stock_cmd(cls, args[0], nkw ? args[1] : Py_None);
+            return r.release().ptr();
+        }
+        nb::object pos = checked(PyTuple_New(nargs));
+        for (Py_ssize_t i = 0; i < nargs; ++i)
+            PyTuple_SET_ITEM(pos.ptr(), i, Py_NewRef(args[i]));
+        nb::object kw;
+        if (nkw) {
+            kw = checked(PyDict_New());
+            for (Py_ssize_t i = 0; i < nkw; ++i)
+                if (PyDict_SetItem(kw.ptr(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0)
+                    throw nb::python_error();
+        }
+        return PyType_Type.tp_call(cls, pos.ptr(), kw.is_valid() ? kw.ptr() : nullptr);
+    });
+}
+
+void register_tcl_command(nb::module_ &m, NamespaceState &s) {
+    vt::ClassBuilder cmd(m, "TclCommand");
+    cmd.def("__init__",
+            {arg("self"), arg("cmd"), arg_none("args"), arg_none("keywords"), arg_none("tcl"),
+             arg_none("cast"), arg_none("logger")},
+            cmd_init);
+    cmd.def("createcommand", {arg("self"), arg("func")}, cmd_createcommand,
+            "Register the Python callable `func` as the Tcl command of this name.");
+    cmd.def("exists", {arg("self")}, cmd_exists, "Whether a command of this name exists.");
+    cmd.def("is_command", {arg("self")}, cmd_is_command,
+            "Whether the command exists and is not a Tcl procedure.");
+    cmd.def("is_proc", {arg("self")}, cmd_is_proc, "Whether the command is a Tcl procedure.");
+    cmd.def("rename", {arg("self"), arg("new_name")}, cmd_rename,
+            "Rename the command; the object follows.");
+    cmd.def("delete", {arg("self")}, cmd_delete, "Delete the command.");
+    cmd.def("origin", {arg("self")}, cmd_origin, "The result of `namespace origin`.");
+    cmd.def("proc_body", {arg("self")}, cmd_proc_body, "The body of the procedure.");
+    cmd.def("proc_args", {arg("self")}, cmd_proc_args, "The argument names of the procedure.");
+    cmd.def("proc_arg_default", {arg("self"), arg("arg_name")}, cmd_proc_arg_default,
+            "The default value of one argument of the procedure, or None.");
+    cmd.def("build_tclcmd", {arg("self"), star("args"), starstar("kwargs")}, cmd_build_tclcmd,
+            "The full command line: name, bound arguments, `args`, then the options.");
+    cmd.def_static("kwargs_to_dashed_args", {starstar("kwargs")}, cmd_kwargs_to_dashed_args,
+                   "Keyword arguments as Tcl options: -key value for each, in order.");
+    cmd.def("call", {arg("self"), star("args"), starstar("kwargs")}, cmd_call,
+            "Call the command with tk.call and return its result, cast when a cast is set.");
+    cmd.def("__call__", {arg("self"), star("args"), starstar("kwargs")}, cmd_dunder_call);
+    cmd.def(
+        "eval", {arg("self"), star("args"), starstar("kwargs")}, cmd_eval,
+        "Evaluate the command line as a script and return its result, cast when a cast is set.");
+    cmd.def(
+        "absolute", {arg("self")},
+        [](vt::Args &a) -> nb::object {
+            return absolute_of(a[0], VT_STR("cmd_name"));
+        },
+        "The name qualified with the interpreter's current namespace.");
+    cmd.def(
+        "make_absolute", {arg("self")},
+        [](vt::Args &a) -> nb::object {
+            set_attr(a[0], VT_STR("cmd_name"), callm(a[0], VT_STR("absolute")));
+            return nb::none();
+        },
+        "Replace the name by its absolute form.");
+    cmd.def("__repr__", {arg("self")}, cmd_repr);
+    cmd.def("__str__", {arg("self")}, [](vt::Args &a) -> nb::object {
+        return vt::listify(callm(a[0], VT_STR("build_tclcmd")));
+    });
+    cmd.def("__tclobj__", {arg("self")}, [](vt::Args &a) -> nb::object {
+        return callm(a[0], VT_STR("build_tclcmd"));
+    });
+    cmd.def("__get__", {arg("self"), arg("instance"), arg_none("owner")}, cmd_get);
+    nb::object TclCommand =
+        cmd.build(object_bases(),
+                  "A Tcl command with bound arguments and options; calling it calls the command.");
+    m.attr("TclCommand") = TclCommand;
+    s.TclCommand = vt::keep(TclCommand);
+    // Not inherited: subclasses keep type's call.
+    ((PyTypeObject *)s.TclCommand)->tp_vectorcall = cmd_class_vectorcall;
+    s.cmd_guard.init((PyTypeObject *)s.TclCommand, {}, {"__setattr__"}, true);
+    s.cmd_listed_guard.init((PyTypeObject *)s.TclCommand, {},
+                            {"exists", "is_proc", "cmd_name", "tcl"});
+    s.empty_tuple = vt::keep(nb::tuple());
+}
+
+// ---------------------------------------------------------------------------
+// TempTclCommand
+
+nb::object tcmd_init(vt::Args &a) {
+    nb::handle self = a[0], func = a[1];
+    temp_init(a.g(VT_STR("TempTclCommand")), a, 2);
+    if (vt::truthy(func)) {
+        callm(self, VT_STR("createcommand"), func);
+        call(nb::handle(st().update_wrapper), self, func);
+    }
+    return nb::none();
+}
+
+nb::object tcmd_del(vt::Args &a) {
+    nb::handle self = a[0];
+    // hasattr(self, "__wrapped__")
+    PyObject *wrapped = PyObject_GetAttr(self.ptr(), VT_STR("__wrapped__").ptr());
+    if (!wrapped) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            throw nb::python_error();
+        PyErr_Clear();
+    }
+    Py_XDECREF(wrapped);
+    if (wrapped)
+        delete_quietly(self, true);
+    nb::object sup =
+        vt::getattr_or_none(super_of(a.g(VT_STR("TempTclCommand")), self), VT_STR("__del__"));
+    if (vt::truthy(sup))
+        call(sup);
+    return nb::none();
+}
+
+void register_temp_tcl_command(nb::module_ &m, NamespaceState &) {
+    vt::ClassBuilder tcmd(m, "TempTclCommand");
+    tcmd.def("__init__",
+             {arg("self"), arg_none("func"), arg("cmd_name", tmp_default()), starstar("kwargs")},
+             tcmd_init);
+    tcmd.def("__enter__", {arg("self")}, [](vt::Args &a) -> nb::object {
+        return temp_enter(a.g(VT_STR("TempTclCommand")), a[0]);
+    });
+    tcmd.def("__exit__", {arg("self"), star("exc_info")}, [](vt::Args &a) -> nb::object {
+        delete_quietly(a[0]);
+        return temp_exit_next(a.g(VT_STR("TempTclCommand")), a);
+    });
+    tcmd.def("__del__", {arg("self")}, tcmd_del);
+    m.attr("TempTclCommand") = tcmd.build(
+        nb::make_tuple(m.attr("TclCommand")),
+        "A TclCommand with a name of its own, deleted when its with block ends (and, when it\n"
+        "wraps a function, when it is collected).");
 }
 
 // ---------------------------------------------------------------------------
@@ -1368,7 +1690,7 @@ bool stock_ref(nb::handle view, nb::handle key, nb::handle globals, nb::object &
             throw nb::python_error();
         return false;
     }
-    if (!PyType_Check(var_cls) || !g_var_guard.type_ok((PyTypeObject *)var_cls))
+    if (!PyType_Check(var_cls) || !st().var_guard.type_ok((PyTypeObject *)var_cls))
         return false;
     nb::object owner = view_owner(view);
     tcl = vt::live_tcl(owner);
@@ -1381,13 +1703,14 @@ bool stock_ref(nb::handle view, nb::handle key, nb::handle globals, nb::object &
 // vars[key] / objs[key] without the intermediate objects; null when the
 // general path must run.
 nb::object vv_getitem_fast(nb::handle self, nb::handle key, nb::handle globals) {
+    NamespaceState &s = st();
     nb::object tcl, name;
-    if (g_vv_guard.ok(self.ptr())) {
+    if (s.vv_guard.ok(self.ptr())) {
         if (!stock_ref(self, key, globals, tcl, name))
             return nb::object();
         return read_text(get_attr(tcl, VT_STR("tk")), name);
     }
-    if (g_ov_guard.ok(self.ptr())) {
+    if (s.ov_guard.ok(self.ptr())) {
         // The stock TclVariable has no cast of its own, and no index is given.
         if (!stock_ref(self, key, globals, tcl, name))
             return nb::object();
@@ -1408,7 +1731,7 @@ nb::object vv_getitem(vt::Args &a) {
             // An array has no value of its own: it reads as its elements, an
             // Array (`vars`) or a TclArrayVariable (`objs`), so that every
             // name the view yields reads back through it.
-            if (!e.matches(g_TclError) || !vt::truthy(callm(self, VT_STR("is_array"), key)))
+            if (!e.matches(st().TclError) || !vt::truthy(callm(self, VT_STR("is_array"), key)))
                 throw;
             nb::object ov = get_attr(a.g(VT_STR("TclNamespace")), VT_STR("ObjectsView"));
             if (vt::isinstance(self, ov))
@@ -1416,7 +1739,7 @@ nb::object vv_getitem(vt::Args &a) {
             return callm(self, VT_STR("array_get"), key);
         }
     } catch (nb::python_error &e) {
-        if (!e.matches(g_TclError) && !e.matches(PyExc_ValueError))
+        if (!e.matches(st().TclError) && !e.matches(PyExc_ValueError))
             throw;
         nb::object exc = vt::error_value(e);
         vt::raise_from(vt::make_exc(nb::handle(PyExc_KeyError), exc), exc);
@@ -1426,7 +1749,8 @@ nb::object vv_getitem(vt::Args &a) {
 nb::object vv_setitem(vt::Args &a) {
     nb::handle self = a[0];
     nb::object tcl, name;
-    if (g_vv_set_guard.ok(self.ptr()) && stock_ref(self, a[1], nb::handle(a.globals), tcl, name)) {
+    if (st().vv_set_guard.ok(self.ptr()) &&
+        stock_ref(self, a[1], nb::handle(a.globals), tcl, name)) {
         vt::tkm(get_attr(tcl, VT_STR("tk")), VT_STR("setvar"), name, vt::tclobj(a[2]));
         return nb::none();
     }
@@ -1470,7 +1794,7 @@ nb::object del_translated(nb::handle self, nb::handle method, nb::handle key) {
     try {
         callm(self, method, key);
     } catch (nb::python_error &e) {
-        if (!e.matches(g_TclError))
+        if (!e.matches(st().TclError))
             throw;
         nb::object exc = vt::error_value(e);
         vt::raise_from(vt::make_exc(nb::handle(PyExc_KeyError), exc), exc);
@@ -1580,36 +1904,6 @@ nb::object view_len(vt::Args &a) {
 
 // CommandsView
 
-// The vectorcall of the TclCommand class itself.  TclCommand(cmd) and
-// TclCommand(cmd, tcl=x), for the stock class, go straight to the
-// constructor's work; any other call, or a changed class, takes type's own
-// call (new, then __init__ with its argument binding).
-PyObject *cmd_class_vectorcall(PyObject *cls, PyObject *const *args, size_t nargsf,
-                               PyObject *kwnames) {
-    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    return vt::guarded([&]() -> PyObject * {
-        bool simple =
-            nargs == 1 &&
-            (nkw == 0 || (nkw == 1 && PyTuple_GET_ITEM(kwnames, 0) == VT_STR("tcl").ptr()));
-        if (simple && stock_cmd_class(cls)) {
-            nb::object r = new_stock_cmd(cls, args[0], nkw ? args[1] : Py_None);
-            return r.release().ptr();
-        }
-        nb::object pos = checked(PyTuple_New(nargs));
-        for (Py_ssize_t i = 0; i < nargs; ++i)
-            PyTuple_SET_ITEM(pos.ptr(), i, Py_NewRef(args[i]));
-        nb::object kw;
-        if (nkw) {
-            kw = checked(PyDict_New());
-            for (Py_ssize_t i = 0; i < nkw; ++i)
-                if (PyDict_SetItem(kw.ptr(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0)
-                    throw nb::python_error();
-        }
-        return PyType_Type.tp_call(cls, pos.ptr(), kw.is_valid() ? kw.ptr() : nullptr);
-    });
-}
-
 nb::object cv_byref_of(nb::handle self, nb::handle name, vt::Args &a, PyObject *star,
                        PyObject *starstar) {
     nb::object tcl = vt::live_tcl(view_owner(self));
@@ -1628,7 +1922,7 @@ nb::object cv_byref(vt::Args &a) {
 
 // self.byref(name); the stock byref directly, without binding its arguments.
 nb::object cv_ref_in(nb::handle view, nb::handle name, vt::Args &a) {
-    if (g_cv_guard.ok(view.ptr()))
+    if (st().cv_guard.ok(view.ptr()))
         return cv_byref_of(view, name, a, nullptr, nullptr);
     return callm(view, VT_STR("byref"), name);
 }
@@ -1673,14 +1967,15 @@ nb::object cv_getitem(vt::Args &a) {
 // building that object.
 nb::object cv_contains(vt::Args &a) {
     nb::handle view = a[0];
+    NamespaceState &s = st();
     nb::handle sub;
-    if (g_pv_contains_guard.ok(view.ptr()))
+    if (s.pv_contains_guard.ok(view.ptr()))
         sub = VT_STR("procs");
-    else if (g_cv_contains_guard.ok(view.ptr()))
+    else if (s.cv_contains_guard.ok(view.ptr()))
         sub = VT_STR("commands");
     if (sub.is_valid()) {
         nb::object cls = a.g(VT_STR("TclCommand"));
-        if (stock_cmd_class(cls.ptr()) && g_cmd_listed_guard.type_ok((PyTypeObject *)cls.ptr())) {
+        if (stock_cmd_class(cls.ptr()) && s.cmd_listed_guard.type_ok((PyTypeObject *)cls.ptr())) {
             nb::object tcl = get_attr(view_owner(view), VT_STR("tcl"));
             nb::object qualified = qualify(view, a[1]);
             nb::object ref = interp_ref(tcl);
@@ -1697,271 +1992,9 @@ nb::object cv_delitem(vt::Args &a) {
     return del_translated(a[0], VT_STR("delete"), a[1]);
 }
 
-PyObject *keep(nb::handle o) {
-    return Py_NewRef(o.ptr());
-}
-
-} // namespace
-
-NB_MODULE(namespace, m) {
-    using vt::arg;
-    using vt::arg_none;
-    using vt::star;
-    using vt::starstar;
-    nb::object py_false = nb::bool_(false);
-
-    nb::object abc = vt::import("collections.abc");
-    nb::object tkinter = vt::import("tkinter");
-    nb::object listify_mod = vt::import("velmor.tcl.listify");
-    nb::object mutable_mapping = abc.attr("MutableMapping");
-    g_TclError = keep(tkinter.attr("TclError"));
-    vt::internal_api(); // loaded now: error paths must not import
-    g_TclObj = keep(vt::import("_tkinter").attr("Tcl_Obj"));
-    g_MethodType = keep(vt::import("types").attr("MethodType"));
-    nb::object functools = vt::import("functools");
-    g_update_wrapper = keep(functools.attr("update_wrapper"));
-    make_names_iter_type();
-
-    m.attr("MutableMapping") = mutable_mapping;
-    m.attr("listify") = listify_mod.attr("listify");
-    m.attr("tclobj") = listify_mod.attr("tclobj");
-    m.attr("TclError") = nb::handle(g_TclError);
-    m.attr("Tk") = tkinter.attr("Tk");
-    m.attr("MethodType") = nb::handle(g_MethodType);
-    m.attr("weakref") = vt::import("weakref");
-    m.attr("sys") = vt::import("sys");
-    m.attr("functools") = functools;
-    m.attr("__all__") =
-        nb::make_tuple("TclVariable", "TempTclVariable", "TclArrayVariable", "TempTclArrayVariable",
-                       "TclCommand", "TempTclCommand", "TclNamespace", "TempTclNamespace");
-
-    nb::object object_bases = nb::make_tuple(nb::handle((PyObject *)&PyBaseObject_Type));
-
-    // --- TclVariable
-    g_marker = keep(checked(PyObject_CallNoArgs((PyObject *)&PyBaseObject_Type)));
-    nb::handle marker(g_marker);
-    vt::ClassBuilder var(m, "TclVariable");
-    var.attr("_TclVariable__marker", marker);
-    var.def(
-        "__init__",
-        {arg("self"), arg("var_name"), arg_none("array_index"), arg_none("tcl"), arg_none("cast")},
-        var_init);
-    nb::object get_obj =
-        var.def("get_obj", {arg("self"), arg_none("array_index"), arg("cast", marker)}, var_get_obj,
-                "Read the variable (or one element) as the object tkinter gives.\n\n"
-                "`cast` overrides the variable's own cast; None disables it.");
-    var.def("get_str", {arg("self"), arg_none("array_index")}, var_get_str,
-            "Read the variable (or one element) as the string of `set name`.");
-    var.attr("get", get_obj);
-    var.def("set", {arg("self"), arg("value"), arg_none("array_index")}, var_set,
-            "Write the variable (or one element); the value goes to Tcl through tclobj().");
-    var.def("unset", {arg("self"), arg_none("array_index"), arg("nocomplain", py_false)}, var_unset,
-            "Unset the variable (or one element); with `nocomplain` a TclError is ignored.");
-    var.def("exists", {arg("self"), arg_none("array_index")}, var_exists,
-            "Whether the variable (or one element) exists.");
-    var.def("array_item_byref", {arg("self"), arg("array_index"), arg_none("cast")},
-            var_array_item_byref, "A TclVariable for one element of this array.");
-    nb::object array_get_obj =
-        var.def("array_get_obj", {arg("self"), arg_none("pattern")}, var_array_get_obj,
-                "The array's elements, through cast_array.");
-    var.def("array_get_str", {arg("self"), arg_none("pattern")}, var_array_get_str,
-            "The array's elements, read through a script, through cast_array.");
-    var.attr("array_get", array_get_obj);
-    var.def("array_set", {arg("self"), arg("value")}, var_array_set,
-            "Set elements from a mapping or a flat key, value sequence (one `array set`).");
-    var.def("array_unset", {arg("self"), arg_none("pattern")}, var_array_unset,
-            "Unset the elements matching `pattern`, or the whole array.");
-    var.def("array_size", {arg("self")}, var_array_size, "The number of elements.");
-    var.def("array_names", {arg("self"), arg_none("pattern")}, var_array_names,
-            "The element names, through cast_list.");
-    var.def("is_array", {arg("self")}, var_is_array, "Whether the variable is an array.");
-    var.def(
-        "absolute", {arg("self")},
-        [](vt::Args &a) -> nb::object {
-            return absolute_of(a[0], VT_STR("var_name"));
-        },
-        "The name qualified with the interpreter's current namespace.");
-    var.def(
-        "make_absolute", {arg("self")},
-        [](vt::Args &a) -> nb::object {
-            set_attr(a[0], VT_STR("var_name"), callm(a[0], VT_STR("absolute")));
-            return nb::none();
-        },
-        "Replace the name by its absolute form.");
-    var.def("__str__", {arg("self")}, [](vt::Args &a) -> nb::object {
-        return var_name(a[0]);
-    });
-    var.def("__tclobj__", {arg("self")}, [](vt::Args &a) -> nb::object {
-        return vt::listify(var_name(a[0]));
-    });
-    var.def("__repr__", {arg("self")}, var_repr);
-    nb::object TclVariable = var.build(
-        object_bases, "A named Tcl variable (scalar, array or array element) of one interpreter.");
-    m.attr("TclVariable") = TclVariable;
-    g_var_guard.init((PyTypeObject *)TclVariable.ptr(), {}, {"get_str", "get_obj", "set"}, true);
-
-    // --- TempTclVariable
-    nb::object tmp_default = nb::str("::__velmor__{cls}_{id}_tmp");
-    vt::ClassBuilder tvar(m, "TempTclVariable");
-    tvar.def("__init__", {arg("self"), arg("var_name", tmp_default), starstar("kwargs")},
-             [](vt::Args &a) -> nb::object {
-                 return temp_init(a.g(VT_STR("TempTclVariable")), a, 1);
-             });
-    tvar.def("__enter__", {arg("self")}, [](vt::Args &a) -> nb::object {
-        return temp_enter(a.g(VT_STR("TempTclVariable")), a[0]);
-    });
-    tvar.def("__exit__", {arg("self"), star("exc_info")}, [](vt::Args &a) -> nb::object {
-        call_full(get_attr(a[0], VT_STR("unset")), {}, {{"nocomplain", Py_True}});
-        return temp_exit_next(a.g(VT_STR("TempTclVariable")), a);
-    });
-    nb::object TempTclVariable =
-        tvar.build(nb::make_tuple(TclVariable),
-                   "A TclVariable with a name of its own that is unset when its with block ends.");
-    m.attr("TempTclVariable") = TempTclVariable;
-
-    // --- TclArrayVariable
-    vt::ClassBuilder arr(m, "TclArrayVariable");
-    arr.def("__init__", {arg("self"), arg("var_name"), arg_none("tcl"), arg_none("cast")},
-            arr_init);
-    arr.attr("get", get_obj);
-    arr.def("__len__", {arg("self")}, [](vt::Args &a) -> nb::object {
-        return callm(a[0], VT_STR("array_size"));
-    });
-    arr.def("__iter__", {arg("self")}, [](vt::Args &a) -> nb::object {
-        return names_iter(a[0], arr_fetch_names);
-    });
-    arr.def("__contains__", {arg("self"), arg("key")}, arr_contains);
-    arr.def("__getitem__", {arg("self"), arg("key")}, arr_getitem);
-    arr.def("__setitem__", {arg("self"), arg("key"), arg("value")}, arr_setitem);
-    arr.def("__delitem__", {arg("self"), arg("key")}, arr_delitem);
-    arr.def(
-        "clear", {arg("self")},
-        [](vt::Args &a) -> nb::object {
-            callm(a[0], VT_STR("array_unset"));
-            return nb::none();
-        },
-        "Unset the whole array with one `array unset`.");
-    arr.def("update", {arg("self"), star("args"), starstar("kwargs")}, arr_update,
-            "Set all the given pairs with one `array set`.");
-    nb::object TclArrayVariable =
-        arr.build(nb::make_tuple(mutable_mapping, TclVariable),
-                  "A Tcl array variable that is also a live mutable mapping of its elements.");
-    m.attr("TclArrayVariable") = TclArrayVariable;
-    g_arr_guard.init((PyTypeObject *)TclArrayVariable.ptr(), {"get"});
-
-    // --- TempTclArrayVariable
-    vt::ClassBuilder tarr(m, "TempTclArrayVariable");
-    m.attr("TempTclArrayVariable") = tarr.build(
-        nb::make_tuple(TempTclVariable, TclArrayVariable),
-        "A TclArrayVariable with a name of its own that is unset when its with block ends.");
-
-    // --- TclCommand
-    vt::ClassBuilder cmd(m, "TclCommand");
-    cmd.def("__init__",
-            {arg("self"), arg("cmd"), arg_none("args"), arg_none("keywords"), arg_none("tcl"),
-             arg_none("cast"), arg_none("logger")},
-            cmd_init);
-    cmd.def("createcommand", {arg("self"), arg("func")}, cmd_createcommand,
-            "Register the Python callable `func` as the Tcl command of this name.");
-    cmd.def("exists", {arg("self")}, cmd_exists, "Whether a command of this name exists.");
-    cmd.def("is_command", {arg("self")}, cmd_is_command,
-            "Whether the command exists and is not a Tcl procedure.");
-    cmd.def("is_proc", {arg("self")}, cmd_is_proc, "Whether the command is a Tcl procedure.");
-    cmd.def("rename", {arg("self"), arg("new_name")}, cmd_rename,
-            "Rename the command; the object follows.");
-    cmd.def("delete", {arg("self")}, cmd_delete, "Delete the command.");
-    cmd.def("origin", {arg("self")}, cmd_origin, "The result of `namespace origin`.");
-    cmd.def("proc_body", {arg("self")}, cmd_proc_body, "The body of the procedure.");
-    cmd.def("proc_args", {arg("self")}, cmd_proc_args, "The argument names of the procedure.");
-    cmd.def("proc_arg_default", {arg("self"), arg("arg_name")}, cmd_proc_arg_default,
-            "The default value of one argument of the procedure, or None.");
-    cmd.def("build_tclcmd", {arg("self"), star("args"), starstar("kwargs")}, cmd_build_tclcmd,
-            "The full command line: name, bound arguments, `args`, then the options.");
-    cmd.def_static("kwargs_to_dashed_args", {starstar("kwargs")}, cmd_kwargs_to_dashed_args,
-                   "Keyword arguments as Tcl options: -key value for each, in order.");
-    cmd.def("call", {arg("self"), star("args"), starstar("kwargs")}, cmd_call,
-            "Call the command with tk.call and return its result, cast when a cast is set.");
-    cmd.def("__call__", {arg("self"), star("args"), starstar("kwargs")}, cmd_dunder_call);
-    cmd.def(
-        "eval", {arg("self"), star("args"), starstar("kwargs")}, cmd_eval,
-        "Evaluate the command line as a script and return its result, cast when a cast is set.");
-    cmd.def(
-        "absolute", {arg("self")},
-        [](vt::Args &a) -> nb::object {
-            return absolute_of(a[0], VT_STR("cmd_name"));
-        },
-        "The name qualified with the interpreter's current namespace.");
-    cmd.def(
-        "make_absolute", {arg("self")},
-        [](vt::Args &a) -> nb::object {
-            set_attr(a[0], VT_STR("cmd_name"), callm(a[0], VT_STR("absolute")));
-            return nb::none();
-        },
-        "Replace the name by its absolute form.");
-    cmd.def("__repr__", {arg("self")}, cmd_repr);
-    cmd.def("__str__", {arg("self")}, [](vt::Args &a) -> nb::object {
-        return vt::listify(callm(a[0], VT_STR("build_tclcmd")));
-    });
-    cmd.def("__tclobj__", {arg("self")}, [](vt::Args &a) -> nb::object {
-        return callm(a[0], VT_STR("build_tclcmd"));
-    });
-    cmd.def("__get__", {arg("self"), arg("instance"), arg_none("owner")}, cmd_get);
-    nb::object TclCommand =
-        cmd.build(object_bases,
-                  "A Tcl command with bound arguments and options; calling it calls the command.");
-    m.attr("TclCommand") = TclCommand;
-    g_TclCommand = keep(TclCommand);
-    // Not inherited: subclasses keep type's call.
-    ((PyTypeObject *)g_TclCommand)->tp_vectorcall = cmd_class_vectorcall;
-    g_cmd_guard.init((PyTypeObject *)g_TclCommand, {}, {"__setattr__"}, true);
-    g_cmd_listed_guard.init((PyTypeObject *)g_TclCommand, {},
-                            {"exists", "is_proc", "cmd_name", "tcl"});
-    g_empty_tuple = keep(nb::tuple());
-
-    // --- TempTclCommand
-    vt::ClassBuilder tcmd(m, "TempTclCommand");
-    tcmd.def("__init__",
-             {arg("self"), arg_none("func"), arg("cmd_name", tmp_default), starstar("kwargs")},
-             [](vt::Args &a) -> nb::object {
-                 nb::handle self = a[0], func = a[1];
-                 temp_init(a.g(VT_STR("TempTclCommand")), a, 2);
-                 if (vt::truthy(func)) {
-                     callm(self, VT_STR("createcommand"), func);
-                     call(nb::handle(g_update_wrapper), self, func);
-                 }
-                 return nb::none();
-             });
-    tcmd.def("__enter__", {arg("self")}, [](vt::Args &a) -> nb::object {
-        return temp_enter(a.g(VT_STR("TempTclCommand")), a[0]);
-    });
-    tcmd.def("__exit__", {arg("self"), star("exc_info")}, [](vt::Args &a) -> nb::object {
-        delete_quietly(a[0]);
-        return temp_exit_next(a.g(VT_STR("TempTclCommand")), a);
-    });
-    tcmd.def("__del__", {arg("self")}, [](vt::Args &a) -> nb::object {
-        nb::handle self = a[0];
-        // hasattr(self, "__wrapped__")
-        PyObject *wrapped = PyObject_GetAttr(self.ptr(), VT_STR("__wrapped__").ptr());
-        if (!wrapped) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-                throw nb::python_error();
-            PyErr_Clear();
-        }
-        Py_XDECREF(wrapped);
-        if (wrapped)
-            delete_quietly(self, true);
-        nb::object sup =
-            vt::getattr_or_none(super_of(a.g(VT_STR("TempTclCommand")), self), VT_STR("__del__"));
-        if (vt::truthy(sup))
-            call(sup);
-        return nb::none();
-    });
-    m.attr("TempTclCommand") = tcmd.build(
-        nb::make_tuple(TclCommand),
-        "A TclCommand with a name of its own, deleted when its with block ends (and, when it\n"
-        "wraps a function, when it is collected).");
-
-    // --- TclNamespace and its views
+// The views are nested classes of TclNamespace: each register function puts
+// its class into TclNamespace's class builder `ns` (register_tcl_namespace).
+void register_variables_view(nb::module_ &m, NamespaceState &s, vt::ClassBuilder &ns) {
     vt::ClassBuilder vv(m, "VariablesView", "TclNamespace.VariablesView");
     vv.def("__init__", {arg("self"), arg("ns")}, [](vt::Args &a) -> nb::object {
         return view_init(get_attr(a.g(VT_STR("TclNamespace")), VT_STR("VariablesView")), a);
@@ -1976,7 +2009,7 @@ NB_MODULE(namespace, m) {
     vv.def("array_byref", {arg("self"), arg("var_name"), star("args"), starstar("kwargs")},
            vv_array_byref, "A TclArrayVariable for the qualified name.");
     vv.def("unset",
-           {arg("self"), arg("var_name"), arg_none("array_index"), arg("nocomplain", py_false)},
+           {arg("self"), arg("var_name"), arg_none("array_index"), arg("nocomplain", Py_False)},
            vv_unset, "Unset the variable (or one element).");
     vv.def("array_get", {arg("self"), arg("var_name"), arg_none("pattern")}, vv_array_get,
            "The array's elements, read as strings.");
@@ -1997,21 +2030,27 @@ NB_MODULE(namespace, m) {
     });
     vv.def("__len__", {arg("self")}, view_len);
     nb::object VariablesView =
-        vv.build(nb::make_tuple(mutable_mapping),
+        vv.build(nb::make_tuple(m.attr("MutableMapping")),
                  "The variables of a namespace as a mapping of names to string values.");
-    g_vv_guard.init((PyTypeObject *)VariablesView.ptr(), {"get", "byref"});
-    g_vv_set_guard.init((PyTypeObject *)VariablesView.ptr(), {"set", "byref"});
+    ns.attr("VariablesView", VariablesView);
+    s.vv_guard.init((PyTypeObject *)VariablesView.ptr(), {"get", "byref"});
+    s.vv_set_guard.init((PyTypeObject *)VariablesView.ptr(), {"set", "byref"});
+}
 
+void register_objects_view(nb::module_ &m, NamespaceState &s, vt::ClassBuilder &ns) {
     vt::ClassBuilder ov(m, "ObjectsView", "TclNamespace.ObjectsView");
     ov.def("get", {arg("self"), arg("var_name"), arg_none("array_index")}, ov_get,
            "The variable's value (or one element's) as the object tkinter gives.");
     ov.def("array_get", {arg("self"), arg("var_name"), arg_none("pattern")}, ov_array_get,
            "The array's elements, read as objects.");
     nb::object ObjectsView =
-        ov.build(nb::make_tuple(VariablesView),
+        ov.build(nb::make_tuple(ns.ns["VariablesView"]),
                  "The variables of a namespace as a mapping of names to Tcl values.");
-    g_ov_guard.init((PyTypeObject *)ObjectsView.ptr(), {"get", "byref"});
+    ns.attr("ObjectsView", ObjectsView);
+    s.ov_guard.init((PyTypeObject *)ObjectsView.ptr(), {"get", "byref"});
+}
 
+void register_commands_view(nb::module_ &m, NamespaceState &s, vt::ClassBuilder &ns) {
     vt::ClassBuilder cv(m, "CommandsView", "TclNamespace.CommandsView");
     cv.def("__init__", {arg("self"), arg("ns")}, [](vt::Args &a) -> nb::object {
         return view_init(get_attr(a.g(VT_STR("TclNamespace")), VT_STR("CommandsView")), a);
@@ -2040,41 +2079,65 @@ NB_MODULE(namespace, m) {
     });
     cv.def("__len__", {arg("self")}, view_len);
     nb::object CommandsView =
-        cv.build(nb::make_tuple(mutable_mapping),
+        cv.build(nb::make_tuple(m.attr("MutableMapping")),
                  "The commands of a namespace as a mapping of names to TclCommand objects.");
-    g_cv_guard.init((PyTypeObject *)CommandsView.ptr(), {"byref"});
-    g_cv_contains_guard.init((PyTypeObject *)CommandsView.ptr(), {"exists", "byref"});
+    ns.attr("CommandsView", CommandsView);
+    s.cv_guard.init((PyTypeObject *)CommandsView.ptr(), {"byref"});
+    s.cv_contains_guard.init((PyTypeObject *)CommandsView.ptr(), {"exists", "byref"});
+}
 
+void register_procs_view(nb::module_ &m, NamespaceState &s, vt::ClassBuilder &ns) {
     vt::ClassBuilder pv(m, "ProcsView", "TclNamespace.ProcsView");
     pv.def("exists", {arg("self"), arg("cmd_name")}, pv_exists, "Whether the procedure exists.");
     pv.def("__iter__", {arg("self")}, [](vt::Args &a) -> nb::object {
         return names_iter(a[0], fetch_procs);
     });
     nb::object ProcsView =
-        pv.build(nb::make_tuple(CommandsView),
+        pv.build(nb::make_tuple(ns.ns["CommandsView"]),
                  "The procedures of a namespace as a mapping of names to TclCommand objects.");
-    g_pv_contains_guard.init((PyTypeObject *)ProcsView.ptr(), {"exists", "byref"});
-
-    vt::ClassBuilder ns(m, "TclNamespace");
-    ns.attr("VariablesView", VariablesView);
-    ns.attr("ObjectsView", ObjectsView);
-    ns.attr("CommandsView", CommandsView);
     ns.attr("ProcsView", ProcsView);
-    ns.def_static(
-        "qualifiers", {arg("string")},
-        [](vt::Args &a) -> nb::object {
-            nb::object s = lstr(a[0]);
-            Py_ssize_t n = PyUnicode_GET_LENGTH(s.ptr());
-            Py_ssize_t idx = PyUnicode_Find(s.ptr(), VT_STR("::").ptr(), 0, n, -1);
-            if (idx == -2)
-                throw nb::python_error();
-            if (idx == -1)
-                return nb::borrow(VT_STR(""));
-            while (idx > 0 && PyUnicode_READ_CHAR(s.ptr(), idx - 1) == ':')
-                --idx;
-            return checked(PyUnicode_Substring(s.ptr(), 0, idx));
-        },
-        "The part of a name before its last \"::\" separator.");
+    s.pv_contains_guard.init((PyTypeObject *)ProcsView.ptr(), {"exists", "byref"});
+}
+
+// ---------------------------------------------------------------------------
+// TclNamespace's binding table (after the views, which are its nested classes)
+
+// The part of a name before its last separator.
+nb::object ns_qualifiers(vt::Args &a) {
+    nb::object s = lstr(a[0]);
+    Py_ssize_t n = PyUnicode_GET_LENGTH(s.ptr());
+    Py_ssize_t idx = PyUnicode_Find(s.ptr(), VT_STR("::").ptr(), 0, n, -1);
+    if (idx == -2)
+        throw nb::python_error();
+    if (idx == -1)
+        return nb::borrow(VT_STR(""));
+    while (idx > 0 && PyUnicode_READ_CHAR(s.ptr(), idx - 1) == ':')
+        --idx;
+    return checked(PyUnicode_Substring(s.ptr(), 0, idx));
+}
+
+nb::object ns_join(vt::Args &a) {
+    return join_names(a[0], &PyTuple_GET_ITEM(a.star, 0), PyTuple_GET_SIZE(a.star));
+}
+
+nb::object ns_normalize(vt::Args &a) {
+    nb::object s = lstr(a[0]);
+    return checked(PyUnicode_Join(VT_STR("::").ptr(), split_str(s).ptr()));
+}
+
+nb::object ns_make_absolute(vt::Args &a) {
+    set_attr(a[0], VT_STR("ns"), callm(a[0], VT_STR("absolute")));
+    return nb::none();
+}
+
+void register_tcl_namespace(nb::module_ &m, NamespaceState &s) {
+    vt::ClassBuilder ns(m, "TclNamespace");
+    register_variables_view(m, s, ns);
+    register_objects_view(m, s, ns);
+    register_commands_view(m, s, ns);
+    register_procs_view(m, s, ns);
+    ns.def_static("qualifiers", {arg("string")}, ns_qualifiers,
+                  "The part of a name before its last \"::\" separator.");
     ns.def_static(
         "tail", {arg("string")},
         [](vt::Args &a) -> nb::object {
@@ -2082,10 +2145,7 @@ NB_MODULE(namespace, m) {
         },
         "The part of a name after its last \"::\" separator.");
     ns.def_static(
-        "join", {arg("string"), star("args")},
-        [](vt::Args &a) -> nb::object {
-            return join_names(a[0], &PyTuple_GET_ITEM(a.star, 0), PyTuple_GET_SIZE(a.star));
-        },
+        "join", {arg("string"), star("args")}, ns_join,
         "Join names with \"::\"; an absolute part replaces what precedes it. Normalised.");
     ns.def_static(
         "split", {arg("string")},
@@ -2093,13 +2153,8 @@ NB_MODULE(namespace, m) {
             return split_str(lstr(a[0]));
         },
         "The non-empty parts of a name, with '' first for an absolute name.");
-    ns.def_static(
-        "normalize", {arg("string")},
-        [](vt::Args &a) -> nb::object {
-            nb::object s = lstr(a[0]);
-            return checked(PyUnicode_Join(VT_STR("::").ptr(), split_str(s).ptr()));
-        },
-        "A name with runs of separators collapsed and no trailing separator.");
+    ns.def_static("normalize", {arg("string")}, ns_normalize,
+                  "A name with runs of separators collapsed and no trailing separator.");
     ns.def("__init__", {arg("self"), arg("ns"), arg_none("tcl")}, ns_init);
     ns.def("eval", {arg("self"), arg("tclcmd"), star("args")}, ns_eval,
            "Evaluate a script (or a command with `args`) inside this namespace.");
@@ -2111,51 +2166,67 @@ NB_MODULE(namespace, m) {
     ns.def("create", {arg("self")}, ns_create, "Create the namespace (and missing parents).");
     ns.def("delete", {arg("self")}, ns_delete, "Delete the namespace.");
     ns.def("exists", {arg("self")}, ns_exists, "Whether the namespace exists.");
-    ns.def("export", {arg("self"), arg("clear", py_false), star("patterns")}, ns_export,
+    ns.def("export", {arg("self"), arg("clear", Py_False), star("patterns")}, ns_export,
            "Add export patterns; with none given, return the export list.");
     ns.def("forget", {arg("self"), star("patterns")}, ns_forget, "Remove imported commands.");
-    ns.def("import_", {arg("self"), arg("force", py_false), star("patterns")}, ns_import,
+    ns.def("import_", {arg("self"), arg("force", Py_False), star("patterns")}, ns_import,
            "Import commands matching the patterns.");
     ns.def("origin", {arg("self"), arg("command")}, ns_origin, "The result of `namespace origin`.");
-    ns.def("parent", {arg("self"), arg("force_eval", py_false)}, ns_parent,
+    ns.def("parent", {arg("self"), arg("force_eval", Py_False)}, ns_parent,
            "The parent namespace.");
-    ns.def("which", {arg("self"), arg("name"), arg("command", py_false), arg("variable", py_false)},
+    ns.def("which", {arg("self"), arg("name"), arg("command", Py_False), arg("variable", Py_False)},
            ns_which, "The result of `namespace which`.");
     ns.def("is_absolute", {arg("self")}, ns_is_absolute, "Whether the name starts with \"::\".");
     ns.def("is_relative", {arg("self")}, ns_is_relative,
            "Whether the name does not start with \"::\".");
     ns.def("absolute", {arg("self")}, ns_absolute,
            "The name qualified with the current namespace.");
-    ns.def(
-        "make_absolute", {arg("self")},
-        [](vt::Args &a) -> nb::object {
-            set_attr(a[0], VT_STR("ns"), callm(a[0], VT_STR("absolute")));
-            return nb::none();
-        },
-        "Replace the name by its absolute form.");
+    ns.def("make_absolute", {arg("self")}, ns_make_absolute,
+           "Replace the name by its absolute form.");
     ns.def("__str__", {arg("self")}, [](vt::Args &a) -> nb::object {
         return ns_name(a[0]);
     });
-    nb::object TclNamespace = ns.build(object_bases, "One Tcl namespace of one interpreter.");
-    m.attr("TclNamespace") = TclNamespace;
+    m.attr("TclNamespace") = ns.build(object_bases(), "One Tcl namespace of one interpreter.");
+}
 
-    // --- TempTclNamespace
+// ---------------------------------------------------------------------------
+// TempTclNamespace
+
+nb::object tns_enter(vt::Args &a) {
+    nb::object r = temp_enter(a.g(VT_STR("TempTclNamespace")), a[0]);
+    callm(a[0], VT_STR("create"));
+    return r;
+}
+
+void register_temp_tcl_namespace(nb::module_ &m, NamespaceState &) {
     vt::ClassBuilder tns(m, "TempTclNamespace");
-    tns.def("__init__", {arg("self"), arg("ns", tmp_default), starstar("kwargs")},
+    tns.def("__init__", {arg("self"), arg("ns", tmp_default()), starstar("kwargs")},
             [](vt::Args &a) -> nb::object {
                 return temp_init(a.g(VT_STR("TempTclNamespace")), a, 1);
             });
-    tns.def("__enter__", {arg("self")}, [](vt::Args &a) -> nb::object {
-        nb::object r = temp_enter(a.g(VT_STR("TempTclNamespace")), a[0]);
-        callm(a[0], VT_STR("create"));
-        return r;
-    });
+    tns.def("__enter__", {arg("self")}, tns_enter);
     tns.def("__exit__", {arg("self"), star("exc_info")}, [](vt::Args &a) -> nb::object {
         delete_quietly(a[0]);
         return temp_exit_next(a.g(VT_STR("TempTclNamespace")), a);
     });
     m.attr("TempTclNamespace") =
-        tns.build(nb::make_tuple(TclNamespace),
+        tns.build(nb::make_tuple(m.attr("TclNamespace")),
                   "A TclNamespace with a name of its own, created on entering its with block and\n"
                   "deleted when it ends.");
+}
+
+} // namespace
+
+NB_MODULE(namespace, m) {
+    auto &s = ModuleState<NamespaceState>::create(m, "velmor.tcl.namespace.state");
+    register_imports(m, s);
+    register_names_iterator(m, s);
+    register_tcl_variable(m, s);
+    register_temp_tcl_variable(m, s);
+    register_tcl_array_variable(m, s);
+    register_temp_tcl_array_variable(m, s);
+    register_tcl_command(m, s);
+    register_temp_tcl_command(m, s);
+    register_tcl_namespace(m, s);
+    register_temp_tcl_namespace(m, s);
 }

@@ -1568,4 +1568,12 @@ template <typename... H> nb::object tkm(nb::handle tk, nb::handle name, H... arg
     return nb::steal(r);
 }
 
+// ---------------------------------------------------------------------------
+// A strong reference that is never given back: for what a module's state
+// holds for the life of the process (a freed object's address must never
+// match a newcomer's in a fast path's identity check).
+inline PyObject *keep(nb::handle o) {
+    return Py_NewRef(o.ptr());
+}
+
 } // namespace vt
