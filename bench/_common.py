@@ -3,6 +3,8 @@
 Times are the CPU time of the measuring thread (all Tcl work runs on it), so
 that other processes on a shared machine do not count against either side.
 """
+import os
+import sys
 import time
 import timeit
 
@@ -42,3 +44,15 @@ def child_cpu(argv, env):
     subprocess.run(argv, check=True, env=env)
     after = resource.getrusage(resource.RUSAGE_CHILDREN)
     return (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+
+
+def fresh_process_pair(ours_code, raw_code, runs):
+    """Median CPU time of a fresh interpreter running each code, alternately."""
+    env = dict(os.environ)
+    ours, raw = [], []
+    for _ in range(runs):
+        raw.append(child_cpu([sys.executable, "-c", raw_code], env))
+        ours.append(child_cpu([sys.executable, "-c", ours_code], env))
+    ours.sort()
+    raw.sort()
+    return ours[len(ours) // 2], raw[len(raw) // 2]

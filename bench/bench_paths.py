@@ -8,7 +8,7 @@ exits with status 1 when a goal is missed.
 import os
 import sys
 
-from _common import child_cpu, pair, report
+from _common import fresh_process_pair, pair, report
 
 QUICK = "--quick" in sys.argv
 ROUNDS = 5 if QUICK else 11
@@ -16,18 +16,6 @@ ROUNDS = 5 if QUICK else 11
 
 def row(label, ours, raw, number, goal):
     return report(label, *pair(ours, raw, number, rounds=ROUNDS), goal) <= goal
-
-
-def fresh_process_pair(ours_code, raw_code, runs):
-    """Median CPU time of a fresh interpreter running each code, alternately."""
-    env = dict(os.environ)
-    ours, raw = [], []
-    for _ in range(runs):
-        raw.append(child_cpu([sys.executable, "-c", raw_code], env))
-        ours.append(child_cpu([sys.executable, "-c", ours_code], env))
-    ours.sort()
-    raw.sort()
-    return ours[len(ours) // 2], raw[len(raw) // 2]
 
 
 def main():

@@ -11,7 +11,7 @@ import datetime
 import os
 import sys
 
-from _common import child_cpu, pair
+from _common import fresh_process_pair, pair
 
 QUICK = "--quick" in sys.argv
 ROUNDS = 5 if QUICK else 11
@@ -84,17 +84,10 @@ def main():
 
     import velmor
     os.environ["PYTHONPATH"] = os.path.dirname(os.path.dirname(os.path.abspath(velmor.__file__)))
-    env = dict(os.environ)
     runs = 7 if QUICK else 21
     raw_code = "import tkinter; t=tkinter.Tcl(); t.eval('package require Tclx')"
     need_code = "import logging, datetime; " + raw_code
-    need, raw = [], []
-    for _ in range(runs):
-        raw.append(child_cpu([sys.executable, "-c", raw_code], env))
-        need.append(child_cpu([sys.executable, "-c", need_code], env))
-    need.sort()
-    raw.sort()
-    need_t, raw_t = need[runs // 2], raw[runs // 2]
+    need_t, raw_t = fresh_process_pair(need_code, raw_code, runs)
     print(f"{'import velmor.tcl':44s} floor {need_t * 1e6:9.0f} us  raw {raw_t * 1e6:9.0f} us  "
           f"floor/raw {need_t / raw_t:5.2f}x  (the raw path and the logging, datetime imports "
           "the modules' faces hold)")

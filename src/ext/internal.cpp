@@ -182,17 +182,23 @@ void park_app(PyObject *app) {
 // must not take them for its own.
 std::vector<PyObject *> g_orphans;
 
-void orphan_parked() {
-    std::lock_guard<std::mutex> hold(g_parked_lock);
+// Moves what the calling thread parked from the list to `out`; the caller
+// holds g_parked_lock.
+void take_own_parked(std::vector<PyObject *> &out) {
     Tcl_ThreadId self = Tcl_GetCurrentThread();
     size_t kept = 0;
     for (const Parked &p : g_parked) {
         if (p.owner == self)
-            g_orphans.push_back(p.app);
+            out.push_back(p.app);
         else
             g_parked[kept++] = p;
     }
     g_parked.resize(kept);
+}
+
+void orphan_parked() {
+    std::lock_guard<std::mutex> hold(g_parked_lock);
+    take_own_parked(g_orphans);
 }
 
 void close_app(nb::handle app, bool hard);
@@ -207,15 +213,7 @@ void release_parked() {
     std::vector<PyObject *> mine;
     {
         std::lock_guard<std::mutex> hold(g_parked_lock);
-        Tcl_ThreadId self = Tcl_GetCurrentThread();
-        size_t kept = 0;
-        for (const Parked &p : g_parked) {
-            if (p.owner == self)
-                mine.push_back(p.app);
-            else
-                g_parked[kept++] = p;
-        }
-        g_parked.resize(kept);
+        take_own_parked(mine);
     }
     if (mine.empty())
         return;

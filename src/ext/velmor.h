@@ -272,6 +272,18 @@ inline nb::object instance_attr(nb::handle self, nb::handle name) {
 // tag whenever it or one of its bases changes, so a patch is seen at once.
 class FastGuard {
 public:
+    FastGuard() = default;
+    FastGuard(const FastGuard &) = delete;
+    FastGuard &operator=(const FastGuard &) = delete;
+    // A guard lives in a module's state, which goes with the module, with
+    // the GIL held.
+    ~FastGuard() {
+        for (const Expect &e : expect_) {
+            Py_DECREF(e.name);
+            Py_XDECREF(e.value);
+        }
+    }
+
     // `stock`: the class the path is written for, complete (methods in
     // place).  `names`: the attributes the path stands in for.  With
     // `construct`, the path builds instances: tp_new, __new__ and __init__
@@ -346,8 +358,8 @@ private:
         PyObject *value = type_lookup(stock, name);
         // A data descriptor on the class wins over the instance dict.
         bool shadowable = attr && !(value && Py_TYPE(value)->tp_descr_set);
-        // Held for the life of the process: a freed stock object's address
-        // must never match a newcomer's.
+        // Held as long as the guard: a freed stock object's address must
+        // never match a newcomer's.
         expect_.push_back({name, Py_XNewRef(value), shadowable});
         any_shadowable_ = any_shadowable_ || shadowable;
     }
