@@ -35,6 +35,19 @@ def interp():
     gc.collect()
 
 
+@pytest.fixture(autouse=True)
+def _collect_on_the_main_thread():
+    """What a test leaves in reference cycles is collected here, on its own thread.
+
+    Tcl lets only the thread that made an interpreter delete it (it panics
+    otherwise), and tkinter deletes one when its application object goes. An
+    application object left in a cycle (a test's frame in a kept traceback,
+    say) would go whenever the collector next runs, on whichever thread
+    allocates then: a later test's thread pool, or pytest-xdist's I/O thread."""
+    yield
+    gc.collect()
+
+
 @pytest.fixture(scope="session")
 def deeper_than_recursion_limit():
     """A nesting depth well past what the interpreter lets C code recurse.
