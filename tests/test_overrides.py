@@ -566,8 +566,8 @@ def _(interp, monkeypatch, seen):
     from velmor.tcl.namespace import TempTclVariable
 
     class Named(str):
-        def __format__(self, spec):
-            seen.append(spec)
+        def __format__(self, fmt):
+            seen.append(fmt)
             return "formatted"
 
     class Mine(TempTclVariable):

@@ -795,7 +795,7 @@ bool stock_keyed(InterpreterState &s, vt::Args &a) {
         !class_ok(s.nestmap_class_guard, s.NestMap.ptr()))
         return false;
     // Straight from sys.modules: PyImport_GetModule would also ask the
-    // module's spec whether it is still initialising, which costs more than
+    // module's import state whether it is still initialising, which costs more than
     // the rest of the check and does not change what cast_list is.
     PyObject *pkg = PyDict_GetItemWithError(PyImport_GetModuleDict(), VT_STR("velmor.tcl").ptr());
     if (!pkg) {

@@ -913,7 +913,7 @@ nb::object temp_name(nb::handle self, nb::handle name) {
     nb::object tname = get_attr(nb::handle((PyObject *)Py_TYPE(self.ptr())), VT_STR("__name__"));
     nb::object ident = checked(PyLong_FromVoidPtr(self.ptr()));
     // The default template with plain str fields formats as written out:
-    // no format spec, and exact str and int format as themselves.
+    // no format options, and exact str and int format as themselves.
     if (PyUnicode_CheckExact(n.ptr()) && PyUnicode_CheckExact(tname.ptr()) &&
         PyUnicode_Compare(n.ptr(), VT_STR("::__velmor__{cls}_{id}_tmp").ptr()) == 0)
         return checked(PyUnicode_FromFormat("::__velmor__%U_%S_tmp", tname.ptr(), ident.ptr()));
