@@ -43,7 +43,10 @@ def _collect_on_the_main_thread():
     otherwise), and tkinter deletes one when its application object goes. An
     application object left in a cycle (a test's frame in a kept traceback,
     say) would go whenever the collector next runs, on whichever thread
-    allocates then: a later test's thread pool, or pytest-xdist's I/O thread."""
+    allocates then: a later test's thread pool, or pytest-xdist's I/O thread.
+    The package keeps an Interpreter's own application until its thread can
+    let go of it; the plain tkinter.Tcl() ones tests compare against are
+    tkinter's alone."""
     yield
     gc.collect()
 

@@ -3,6 +3,7 @@ to an interpreter once it is closed or gone."""
 
 import gc
 import sys
+import threading
 import weakref
 
 import pytest
@@ -276,10 +277,18 @@ def test_interpreter_churn_does_not_grow_memory():
     assert rss_mb() - before < 30
 
 
+def collect_on_another_thread():
+    gc.disable()  # the collection must happen on the other thread
+    try:
+        worker = threading.Thread(target=gc.collect)
+        worker.start()
+        worker.join()
+    finally:
+        gc.enable()
+
+
 @pytest.mark.parametrize("callbacks", [0, 1, 3], ids=["no-callback", "one-callback", "three-callbacks"])
 def test_cycle_collected_on_another_thread_is_closed_by_its_owner(unraisable, callbacks):
-    import threading
-
     it = Interpreter()
     it.me = it  # only the collector frees it
     names = [f"cb{i}" for i in range(callbacks)]
@@ -290,13 +299,7 @@ def test_cycle_collected_on_another_thread_is_closed_by_its_owner(unraisable, ca
     app = it.tk if names else None
     ref = weakref.ref(it)
     del it
-    gc.disable()  # the collection must happen on the other thread
-    try:
-        worker = threading.Thread(target=gc.collect)
-        worker.start()
-        worker.join()
-    finally:
-        gc.enable()
+    collect_on_another_thread()
     assert ref() is None
     # Its commands are deleted by this thread, on its next call into Tcl.
     with Interpreter() as other:
@@ -307,8 +310,6 @@ def test_cycle_collected_on_another_thread_is_closed_by_its_owner(unraisable, ca
 
 
 def test_interpreter_collected_on_another_thread_says_nothing(unraisable):
-    import threading
-
     box = [Interpreter()]
     box[0].create_callback(lambda: 1, "cb")
 
@@ -319,5 +320,59 @@ def test_interpreter_collected_on_another_thread_says_nothing(unraisable):
     worker = threading.Thread(target=drop)
     worker.start()
     worker.join()
+    gc.collect()
+    assert unraisable == []
+
+
+def test_application_nothing_else_holds_goes_with_its_interpreter():
+    from velmor.tcl import internal
+
+    it = Interpreter()
+    it.eval("set x 1")
+    del it
+    it = Interpreter()
+    it.create_callback(lambda: it, "cb")  # a cycle
+    del it
+    gc.collect()
+    assert internal._held_apps() == 0
+
+
+@pytest.mark.parametrize("interpreter_in_cycle", [False, True], ids=["dropped", "collected-elsewhere"])
+def test_application_kept_in_a_cycle_is_freed_by_its_owner(unraisable, interpreter_in_cycle):
+    from velmor.tcl import internal
+
+    it = Interpreter()
+    if interpreter_in_cycle:
+        it.me = it
+    cycle = [it.tk]
+    cycle.append(cycle)
+    del it
+    if interpreter_in_cycle:
+        collect_on_another_thread()
+        Interpreter().eval("set y 1")  # the owner takes back what was parked
+    assert internal._held_apps() == 1
+    del cycle
+    # Freeing the application here would delete its Tcl interpreter on the
+    # wrong thread, which Tcl answers with a panic.
+    collect_on_another_thread()
+    assert internal._held_apps() == 1
+    Interpreter().eval("set y 1")
+    assert internal._held_apps() == 0
+    assert unraisable == []
+
+
+def test_application_kept_after_its_thread_ended_is_never_freed_elsewhere(unraisable):
+    cycle = []
+
+    def work():
+        it = Interpreter()
+        it.eval("set x 1")
+        cycle.append(it.tk)
+
+    worker = threading.Thread(target=work)
+    worker.start()
+    worker.join()
+    cycle.append(cycle)
+    del cycle
     gc.collect()
     assert unraisable == []

@@ -117,14 +117,21 @@ void init_stubs(InternalState &s) {
 // importing one is noted at its first use, so that its end never reads the
 // module state (which may be gone by then).
 void orphan_parked();
+void orphan(std::vector<PyObject *> &apps);
 
 struct ThreadTcl {
     bool used = false;        // Tcl allocated on this thread for our pure functions
     bool foreign = false;     // not the importing thread
     bool owns_interp = false; // an application of this thread came through us
+    // Applications of this thread whose Interpreter went while something
+    // else still held them (see let_go).  Only this thread adds and
+    // releases, so no lock.
+    std::vector<PyObject *> held;
     ~ThreadTcl() {
         if (owns_interp)
             orphan_parked();
+        if (!held.empty())
+            orphan(held);
         if (used && foreign && !owns_interp)
             Tcl_FinalizeThread();
     }
@@ -201,6 +208,47 @@ void orphan_parked() {
     take_own_parked(g_orphans);
 }
 
+void orphan(std::vector<PyObject *> &apps) {
+    std::lock_guard<std::mutex> hold(g_parked_lock);
+    g_orphans.insert(g_orphans.end(), apps.begin(), apps.end());
+    apps.clear();
+}
+
+// An application whose Interpreter is gone but that something else still
+// references (a kept `interp.tk`, a frame in a kept traceback) would be
+// freed wherever that last reference goes: in a reference cycle, on
+// whichever thread the collector runs.  So its owner's thread keeps one
+// reference of its own (`app`'s, stolen) and lets go of it at a later
+// thread check, once that is the only one left.
+void let_go(PyObject *app) {
+    if (Py_REFCNT(app) == 1) {
+        Py_DECREF(app);
+        return;
+    }
+    t_tcl.held.push_back(app);
+}
+
+// The owner's side of let_go (GIL held), keeping any pending exception.
+void release_held() {
+    std::vector<PyObject *> &held = t_tcl.held;
+    std::vector<PyObject *> last;
+    size_t kept = 0;
+    for (PyObject *app : held) {
+        if (Py_REFCNT(app) == 1)
+            last.push_back(app);
+        else
+            held[kept++] = app;
+    }
+    held.resize(kept);
+    if (last.empty())
+        return;
+    PyObject *pending = vt::take_raised_exception();
+    for (PyObject *app : last)
+        Py_DECREF(app); // no Python command is left to run
+    if (pending)
+        vt::set_raised_exception(pending);
+}
+
 void close_app(nb::handle app, bool hard);
 
 // The owner's side (GIL held): close and let go of what this thread's
@@ -224,7 +272,7 @@ void release_parked() {
         } catch (...) {
             // As a finalizer on this thread would: the commands stay.
         }
-        Py_DECREF(app);
+        let_go(app);
     }
     if (pending)
         vt::set_raised_exception(pending);
@@ -235,6 +283,8 @@ void check_app(PyObject *app) {
         vt::raise(PyExc_RuntimeError, "Calling Tcl from different apartment");
     t_tcl.owns_interp = true;
     release_parked();
+    if (!t_tcl.held.empty()) [[unlikely]]
+        release_held();
 }
 
 // The application object behind `interpreter`: a tkapp itself, or a
@@ -1425,6 +1475,11 @@ nb::object close_app_entry(vt::Args &a) {
         if (hard)
             throw;
     }
+    // The finalizer's arguments and the dropped Interpreter's attribute
+    // hold two references; any more are someone else's.
+    if (!hard && Py_TYPE(a[0].ptr()) == (PyTypeObject *)st().tkapp_type.ptr() &&
+        Py_REFCNT(a[0].ptr()) > 2)
+        t_tcl.held.push_back(Py_NewRef(a[0].ptr()));
     return nb::none();
 }
 
@@ -1439,6 +1494,12 @@ void register_private(nb::module_ &m, InternalState &) {
             "Delete the Python commands of the tkinter application object `app`; with\n"
             "`hard`, also delete its Tcl interpreter now (when it is not running a\n"
             "command).  Afterwards every call on `app` raises TclError.");
+    vt::def(
+        m, "_held_apps", {},
+        [](vt::Args &) -> nb::object {
+            return nb::int_(t_tcl.held.size());
+        },
+        "How many applications this thread keeps until nothing else holds them.");
     vt::def(m, "_function_probe", {vt::arg("qualname"), vt::arg("params")}, make_probe,
             "A function of the package's own type with the signature `params`, a\n"
             "sequence of (name, kind) or (name, kind, default) where kind is one of\n"
