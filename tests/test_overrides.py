@@ -404,6 +404,59 @@ def _(interp, monkeypatch, seen):
 
 
 # ---------------------------------------------------------------------------
+# Methods of an Interpreter called from C without a bound method (its class
+# has a __getattr__ hook): a proxy call casting its result
+
+
+@case("interp-method", "instance-attribute")
+def _(interp, monkeypatch, seen):
+    interp.cast_any = lambda value: seen.append(value) or "mine"
+    assert interp.vox.set("v", 5) == "mine"
+
+
+@case("interp-method", "class-attribute")
+def _(interp, monkeypatch, seen):
+    monkeypatch.setattr(Interpreter, "cast_any", lambda self, value: seen.append(value) or "mine")
+    assert interp.vox.set("v", 5) == "mine"
+
+
+@case("interp-method", "subclass")
+def _(interp, monkeypatch, seen):
+    class Mine(Interpreter):
+        def cast_any(self, value):
+            seen.append(value)
+            return "mine"
+
+    assert Mine().vox.set("v", 5) == "mine"
+
+
+@case("interp-method", "getattribute")
+def _(interp, monkeypatch, seen):
+    class Mine(Interpreter):
+        def __getattribute__(self, name):
+            if name == "cast_any":
+                seen.append(name)
+                return lambda value: "mine"
+            return super().__getattribute__(name)
+
+    assert Mine().vox.set("v", 5) == "mine"
+
+
+@case("interp-method", "getattr-only")
+def _(interp, monkeypatch, seen):
+    # Not found on the class: the lookup falls through to __getattr__.
+    class Mine(Interpreter):
+        def __getattr__(self, name):
+            if name == "cast_any":
+                seen.append(name)
+                return lambda value: "mine"
+            return super().__getattr__(name)
+
+    monkeypatch.delattr(Interpreter, "cast_any")
+    assert Mine().vox.set("v", 5) == "mine"
+
+
+# ---------------------------------------------------------------------------
 # NestMap's dict-level shortcuts
 
 

@@ -1373,8 +1373,8 @@ void delete_python_commands(nb::handle app, Tcl_Interp *interp, nb::handle names
         if (!is_python_command(interp, utf8))
             continue;
         PyObject *words[] = {app.ptr(), VT_STR("::rename").ptr(), name.ptr(), VT_STR("").ptr()};
-        PyObject *r = PyObject_VectorcallMethod(VT_STR("call").ptr(), words,
-                                                4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+        PyObject *r =
+            vt::vectorcall_method(VT_STR("call").ptr(), words, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET);
         if (!r) {
             if (!PyErr_ExceptionMatches(st().tcl_error.ptr()))
                 throw nb::python_error();

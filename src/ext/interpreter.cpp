@@ -301,8 +301,8 @@ nb::object interp_init(vt::Args &a) {
     {
         nb::object tk = get_attr(self, VT_STR("tk"));
         PyObject *args[2] = {tk.ptr(), VT_STR("package require Tclx").ptr()};
-        PyObject *r = PyObject_VectorcallMethod(VT_STR("eval").ptr(), args,
-                                                2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+        PyObject *r =
+            vt::vectorcall_method(VT_STR("eval").ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET);
         if (!r) {
             if (!matches(st().TclError.ptr()))
                 throw nb::python_error();
@@ -500,8 +500,8 @@ nb::object interp_eval(vt::Args &a) {
     if (vt::truthy(a[3]))
         callm(instance_attr(self, VT_STR("history")), VT_STR("append"), code);
     PyObject *args[2] = {tk.ptr(), code.ptr()};
-    PyObject *r = PyObject_VectorcallMethod(VT_STR("eval").ptr(), args,
-                                            2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    PyObject *r =
+        vt::vectorcall_method(VT_STR("eval").ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET);
     if (!r) {
         vt::note_tcl_error(tk);
         if (matches(st().TclError.ptr()))
@@ -632,8 +632,7 @@ nb::object cast_number(nb::handle self, nb::handle value, nb::handle method) {
     const char *kind = method.ptr() == VT_STR("getint").ptr() ? "integer" : "float";
     check_numeric_text(value, kind);
     PyObject *args[2] = {self.ptr(), value.ptr()};
-    PyObject *r =
-        PyObject_VectorcallMethod(method.ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    PyObject *r = vt::vectorcall_method(method.ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET);
     if (r)
         return nb::steal(r);
     if (!matches(PyExc_TypeError)) {
@@ -644,7 +643,7 @@ nb::object cast_number(nb::handle self, nb::handle value, nb::handle method) {
     nb::object text = vt::listify(value);
     check_digits(text, kind);
     args[1] = text.ptr();
-    r = PyObject_VectorcallMethod(method.ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    r = vt::vectorcall_method(method.ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET);
     if (!r) {
         vt::note_tcl_error(self, false);
         throw nb::python_error();
@@ -665,16 +664,16 @@ nb::object cast_double(vt::Args &a) {
 // made a failing cast_boolean 6% slower.
 int tk_boolean(nb::handle tk, nb::handle value) {
     PyObject *args[2] = {tk.ptr(), value.ptr()};
-    PyObject *r = PyObject_VectorcallMethod(VT_STR("getboolean").ptr(), args,
-                                            2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    PyObject *r =
+        vt::vectorcall_method(VT_STR("getboolean").ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET);
     if (!r && matches(PyExc_TypeError)) {
         PyErr_Clear();
         PyObject *text = vt::listify_api()->listify(value.ptr());
         if (!text)
             return -1;
         args[1] = text;
-        r = PyObject_VectorcallMethod(VT_STR("getboolean").ptr(), args,
-                                      2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+        r = vt::vectorcall_method(VT_STR("getboolean").ptr(), args,
+                                  2 | PY_VECTORCALL_ARGUMENTS_OFFSET);
         Py_DECREF(text);
     }
     if (!r) {
@@ -690,8 +689,7 @@ int tk_boolean(nb::handle tk, nb::handle value) {
 // ValueError (cleared); any other error propagates.
 int nonzero_cast(nb::handle self, nb::handle value, nb::handle method, nb::handle zero) {
     PyObject *args[2] = {self.ptr(), value.ptr()};
-    PyObject *r =
-        PyObject_VectorcallMethod(method.ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    PyObject *r = vt::vectorcall_method(method.ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET);
     if (!r) {
         if (!matches(PyExc_ValueError))
             throw nb::python_error();
@@ -996,8 +994,8 @@ nb::object cast_any(vt::Args &a) {
         nb::handle names[3] = {VT_STR("cast_int"), VT_STR("cast_double"), VT_STR("cast_boolean")};
         for (nb::handle name : names) {
             PyObject *args[2] = {self.ptr(), value.ptr()};
-            PyObject *r = PyObject_VectorcallMethod(name.ptr(), args,
-                                                    2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+            PyObject *r =
+                vt::vectorcall_method(name.ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET);
             if (r)
                 return nb::steal(r);
             if (!matches_type_or_value())

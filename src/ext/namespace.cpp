@@ -634,13 +634,11 @@ nb::object var_unset(vt::Args &a) {
     PyObject *r;
     if (index.is_none()) {
         PyObject *v[2] = {tk.ptr(), name.ptr()};
-        r = PyObject_VectorcallMethod(VT_STR("unsetvar").ptr(), v,
-                                      2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+        r = vt::vectorcall_method(VT_STR("unsetvar").ptr(), v, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET);
     } else {
         nb::object i = lstr(index);
         PyObject *v[3] = {tk.ptr(), name.ptr(), i.ptr()};
-        r = PyObject_VectorcallMethod(VT_STR("unsetvar").ptr(), v,
-                                      3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+        r = vt::vectorcall_method(VT_STR("unsetvar").ptr(), v, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET);
     }
     if (!r) {
         vt::note_tcl_error(tk);

@@ -218,11 +218,44 @@ inline void set_item(nb::handle o, nb::handle key, nb::handle value) {
     if (PyObject_SetItem(o.ptr(), key.ptr(), value.ptr()) < 0)
         throw nb::python_error();
 }
+// args[0].<name>(args[1:]) as PyObject_VectorcallMethod makes it, also
+// without a bound-method temporary when the class has a __getattr__ hook
+// (tkinter.Tk has one, and CPython then takes the slow generic way).  While
+// the class's __getattribute__ is object's own, the generic lookup runs
+// first and the hook only on a miss: a plain method on the type that the
+// instance dict does not shadow is what the lookup finds, so it is called
+// with args[0] as its first argument.  Anything else takes CPython's way.
+inline PyObject *vectorcall_method(PyObject *name, PyObject *const *args, size_t nargsf) {
+    PyObject *self = args[0];
+    PyTypeObject *tp = Py_TYPE(self);
+    if (tp->tp_getattro != PyObject_GenericGetAttr && PyUnicode_CheckExact(name)) {
+        static PyObject *object_getattribute =
+            type_lookup(&PyBaseObject_Type, VT_STR("__getattribute__").ptr());
+        PyObject *fn = type_lookup(tp, name);
+        if (fn && PyType_HasFeature(Py_TYPE(fn), Py_TPFLAGS_METHOD_DESCRIPTOR) &&
+            type_lookup(tp, VT_STR("__getattribute__").ptr()) == object_getattribute) {
+            PyObject **dp = instance_dict_ptr(self);
+            PyObject *shadow = dp && *dp ? PyDict_GetItemWithError(*dp, name) : nullptr;
+            if (!shadow) {
+                if (PyErr_Occurred())
+                    return nullptr;
+                // Held for the call: the class may drop it meanwhile.
+                Py_INCREF(fn);
+                PyObject *r = PyObject_Vectorcall(
+                    fn, args, nargsf & ~PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+                Py_DECREF(fn);
+                return r;
+            }
+        }
+    }
+    return PyObject_VectorcallMethod(name, args, nargsf, nullptr);
+}
+
 // obj.name(args...) through vectorcall, without a bound-method temporary.
 template <typename... H> nb::object callm(nb::handle obj, nb::handle name, H... args) {
     PyObject *v[] = {obj.ptr(), nb::handle(args).ptr()...};
-    return checked(PyObject_VectorcallMethod(
-        name.ptr(), v, (1 + sizeof...(H)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return checked(
+        vectorcall_method(name.ptr(), v, (1 + sizeof...(H)) | PY_VECTORCALL_ARGUMENTS_OFFSET));
 }
 // fn(args...) through vectorcall.
 template <typename... H> nb::object call(nb::handle fn, H... args) {

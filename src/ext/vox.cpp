@@ -138,8 +138,8 @@ nb::object code_call(vt::Args &a) {
     nb::object interp = resolve(tcl_ref);
     nb::object history = instance_attr(interp, VT_STR("history"));
     PyObject *hargs[2] = {history.ptr(), words.ptr()};
-    checked(PyObject_VectorcallMethod(VT_STR("append").ptr(), hargs,
-                                      2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    checked(
+        vt::vectorcall_method(VT_STR("append").ptr(), hargs, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET));
 
     nb::object tk = instance_attr(interp, VT_STR("tk"));
     vt::check_thread(tk);
@@ -156,8 +156,8 @@ nb::object code_call(vt::Args &a) {
     cargs[0] = tk.ptr();
     for (Py_ssize_t i = 0; i < n; ++i)
         cargs[(size_t)i + 1] = Py_NewRef(PyList_GET_ITEM(words.ptr(), i));
-    PyObject *result = PyObject_VectorcallMethod(
-        VT_STR("call").ptr(), cargs, (size_t)(n + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    PyObject *result = vt::vectorcall_method(VT_STR("call").ptr(), cargs,
+                                             (size_t)(n + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET);
     for (Py_ssize_t i = 0; i < n; ++i)
         Py_DECREF(cargs[(size_t)i + 1]);
     if (!result) {
@@ -175,8 +175,8 @@ nb::object code_call(vt::Args &a) {
         return vt::listify(text);
     }
     PyObject *cargs2[2] = {interp.ptr(), res.ptr()};
-    return checked(PyObject_VectorcallMethod(VT_STR("cast_any").ptr(), cargs2,
-                                             2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return checked(vt::vectorcall_method(VT_STR("cast_any").ptr(), cargs2,
+                                         2 | PY_VECTORCALL_ARGUMENTS_OFFSET));
 }
 
 // Vox_Code() when __call__ is not the stock function: what it finds, called
