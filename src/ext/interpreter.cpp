@@ -1021,7 +1021,7 @@ nb::object cast_any(vt::Args &a) {
 // Variable access
 
 nb::object vars_of(nb::handle self) {
-    return get_attr(self, VT_STR("vars"));
+    return instance_attr(self, VT_STR("vars"));
 }
 
 nb::object get_error_info(vt::Args &a) {

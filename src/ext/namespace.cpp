@@ -212,7 +212,7 @@ nb::object interp_ref(nb::handle tcl) {
 
 // The application object of obj's interpreter, for this thread only.
 nb::object tk_of(nb::handle obj) {
-    nb::object tk = get_attr(vt::live_tcl(obj), VT_STR("tk"));
+    nb::object tk = vt::tcl_attr(vt::live_tcl(obj), VT_STR("tk"));
     vt::check_thread(tk);
     return tk;
 }
@@ -1092,7 +1092,7 @@ nb::object cmd_query(nb::handle self, nb::handle w0, nb::handle w1) {
 // through the interpreter reference `tcl`.
 bool listed(nb::handle tcl, nb::handle sub, nb::handle name) {
     nb::object words = tuple_of({VT_STR("::info"), sub, exact_pattern(name)});
-    return vt::truthy(vt::tkm(get_attr(tcl, VT_STR("tk")), VT_STR("call"), words));
+    return vt::truthy(vt::tkm(vt::tcl_attr(tcl, VT_STR("tk")), VT_STR("call"), words));
 }
 bool cmd_listed(nb::handle self, nb::handle sub) {
     return listed(get_attr(self, VT_STR("tcl")), sub, cmd_name(self));
@@ -1706,13 +1706,13 @@ nb::object vv_getitem_fast(nb::handle self, nb::handle key, nb::handle globals) 
     if (s.vv_guard.ok(self.ptr())) {
         if (!stock_ref(self, key, globals, tcl, name))
             return nb::object();
-        return read_text(get_attr(tcl, VT_STR("tk")), name);
+        return read_text(vt::tcl_attr(tcl, VT_STR("tk")), name);
     }
     if (s.ov_guard.ok(self.ptr())) {
         // The stock TclVariable has no cast of its own, and no index is given.
         if (!stock_ref(self, key, globals, tcl, name))
             return nb::object();
-        return vt::tkm(get_attr(tcl, VT_STR("tk")), VT_STR("getvar"), name);
+        return vt::tkm(vt::tcl_attr(tcl, VT_STR("tk")), VT_STR("getvar"), name);
     }
     return nb::object();
 }
@@ -1749,7 +1749,7 @@ nb::object vv_setitem(vt::Args &a) {
     nb::object tcl, name;
     if (st().vv_set_guard.ok(self.ptr()) &&
         stock_ref(self, a[1], nb::handle(a.globals), tcl, name)) {
-        vt::tkm(get_attr(tcl, VT_STR("tk")), VT_STR("setvar"), name, vt::tclobj(a[2]));
+        vt::tkm(vt::tcl_attr(tcl, VT_STR("tk")), VT_STR("setvar"), name, vt::tclobj(a[2]));
         return nb::none();
     }
     callm(self, VT_STR("set"), a[1], a[2]);

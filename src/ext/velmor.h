@@ -467,6 +467,21 @@ inline nb::object live_tcl(nb::handle obj) {
     return tcl;
 }
 
+// tcl.<name> for the interpreter reference `tcl`: a weak proxy forwards the
+// lookup to its referent, so a live one is looked through here, and the
+// referent's plain instance attribute read as vt::instance_attr reads it
+// (an Interpreter's class has a __getattr__ hook, which makes CPython's own
+// lookup the slow one).  A dead proxy raises as the proxy itself would.
+inline nb::object tcl_attr(nb::handle tcl, nb::handle name) {
+    if (PyWeakref_CheckProxy(tcl.ptr())) {
+        PyObject *o = nullptr;
+        if (PyWeakref_GetRef(tcl.ptr(), &o) > 0)
+            return instance_attr(nb::steal(o), name);
+        PyErr_Clear();
+    }
+    return get_attr(tcl, name);
+}
+
 // The pending exception, taken out of the error indicator (normalized, its
 // traceback attached), or null when none is set.
 inline nb::object fetch_error() {
