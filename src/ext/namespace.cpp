@@ -752,6 +752,30 @@ nb::object absolute_of(nb::handle self, nb::handle name_attr) {
     return join2(current_ns(self), name);
 }
 
+// absolute() and make_absolute() of a class whose name is its attribute
+// NameAttr().
+nb::handle var_name_attr() {
+    return VT_STR("var_name");
+}
+nb::handle cmd_name_attr() {
+    return VT_STR("cmd_name");
+}
+template <nb::handle (*NameAttr)()> void def_absolute(vt::ClassBuilder &cls) {
+    cls.def(
+        "absolute", {vt::arg("self")},
+        [](vt::Args &a) -> nb::object {
+            return absolute_of(a[0], NameAttr());
+        },
+        "The name qualified with the interpreter's current namespace.");
+    cls.def(
+        "make_absolute", {vt::arg("self")},
+        [](vt::Args &a) -> nb::object {
+            set_attr(a[0], NameAttr(), callm(a[0], VT_STR("absolute")));
+            return nb::none();
+        },
+        "Replace the name by its absolute form.");
+}
+
 nb::object var_repr(vt::Args &a) {
     nb::handle self = a[0];
     nb::object tname = get_attr(nb::handle((PyObject *)Py_TYPE(self.ptr())), VT_STR("__name__"));
@@ -796,19 +820,7 @@ void register_tcl_variable(nb::module_ &m, NamespaceState &s) {
     var.def("array_names", {arg("self"), arg_none("pattern")}, var_array_names,
             "The element names, through cast_list.");
     var.def("is_array", {arg("self")}, var_is_array, "Whether the variable is an array.");
-    var.def(
-        "absolute", {arg("self")},
-        [](vt::Args &a) -> nb::object {
-            return absolute_of(a[0], VT_STR("var_name"));
-        },
-        "The name qualified with the interpreter's current namespace.");
-    var.def(
-        "make_absolute", {arg("self")},
-        [](vt::Args &a) -> nb::object {
-            set_attr(a[0], VT_STR("var_name"), callm(a[0], VT_STR("absolute")));
-            return nb::none();
-        },
-        "Replace the name by its absolute form.");
+    def_absolute<var_name_attr>(var);
     var.def("__str__", {arg("self")}, [](vt::Args &a) -> nb::object {
         return var_name(a[0]);
     });
@@ -1303,19 +1315,7 @@ void register_tcl_command(nb::module_ &m, NamespaceState &s) {
     cmd.def(
         "eval", {arg("self"), star("args"), starstar("kwargs")}, cmd_eval,
         "Evaluate the command line as a script and return its result, cast when a cast is set.");
-    cmd.def(
-        "absolute", {arg("self")},
-        [](vt::Args &a) -> nb::object {
-            return absolute_of(a[0], VT_STR("cmd_name"));
-        },
-        "The name qualified with the interpreter's current namespace.");
-    cmd.def(
-        "make_absolute", {arg("self")},
-        [](vt::Args &a) -> nb::object {
-            set_attr(a[0], VT_STR("cmd_name"), callm(a[0], VT_STR("absolute")));
-            return nb::none();
-        },
-        "Replace the name by its absolute form.");
+    def_absolute<cmd_name_attr>(cmd);
     cmd.def("__repr__", {arg("self")}, cmd_repr);
     cmd.def("__str__", {arg("self")}, [](vt::Args &a) -> nb::object {
         return vt::listify(callm(a[0], VT_STR("build_tclcmd")));
