@@ -715,15 +715,64 @@ LONE = "a\ud800b"
         lambda it: velmor.tcl.namespace.TclCommand("::list", tcl=it)("x", [LONE]),
         lambda it: velmor.tcl.namespace.TclArrayVariable("arr", tcl=it).update({"k": [LONE]}),
         lambda it: it.set_var("x", LONE),
+        lambda it: velmor.tcl.namespace.TclArrayVariable("arr", tcl=it).__setitem__("k", LONE),
+        lambda it: velmor.tcl.namespace.TclVariable("arr", tcl=it).set(LONE, array_index="k"),
     ],
     ids=["set_list", "vox.set", "vars", "set_array", "set_array-key", "set_keyed_list",
-         "TclCommand-words", "TclCommand-args", "TclArrayVariable", "set_var-top-level"],
+         "TclCommand-words", "TclCommand-args", "TclArrayVariable", "set_var-top-level",
+         "array-element", "TclVariable-element"],
 )
 def test_lone_surrogates_raise_unicode_encode_error(interp, call):
     interp.set_var("x", "before")
     with pytest.raises(UnicodeEncodeError):
         call(interp)
     assert interp.get_var("x") == "before"
+
+
+class Boom:
+    def __str__(self):
+        raise RuntimeError("no text")
+
+
+class Gives:
+    def __init__(self, value):
+        self.value = value
+
+    def __tclobj__(self):
+        return self.value
+
+
+# Values tkinter would str() where it cannot report a failure (inside a
+# container, or as an array element's new value): the failure is raised.
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda it: velmor.tcl.namespace.TclArrayVariable("arr", tcl=it).__setitem__("k", Gives(Boom())),
+        lambda it: velmor.tcl.namespace.TclVariable("arr", tcl=it).set(Gives(LONE), array_index="k"),
+        lambda it: it.vars.__setitem__("x", Gives(["a", Boom()])),
+        lambda it: it.set_var("x", [Gives(("a", Boom()))]),
+        lambda it: it.set_array("x", {"k": Gives(Boom())}),
+        lambda it: it.set_keyed_list("x", {"k": Gives(Boom())}),
+        lambda it: velmor.tcl.namespace.TclCommand("::list", tcl=it)(Gives([Boom()])),
+    ],
+    ids=["array-element", "element-lone-surrogate", "vars-container", "nested-container",
+         "set_array", "set_keyed_list", "TclCommand-args"],
+)
+def test_unconvertible_values_raise_instead_of_crashing(interp, call):
+    interp.set_var("x", "before")
+    with pytest.raises((RuntimeError, UnicodeEncodeError)):
+        call(interp)
+    assert interp.get_var("x") == "before"
+
+
+def test_values_tkinter_would_str_reach_tcl_as_their_str(interp):
+    import fractions
+
+    half = fractions.Fraction(1, 2)
+    velmor.tcl.namespace.TclArrayVariable("arr", tcl=interp)["k"] = Gives(half)
+    interp.vars["x"] = Gives(["a", half, ("b", half)])
+    assert interp.tk.eval("set arr(k)") == "1/2"
+    assert interp.tk.eval("set x") == "a 1/2 {b 1/2}"
 
 
 def test_escaped_surrogates_still_pass(interp):

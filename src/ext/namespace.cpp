@@ -623,7 +623,7 @@ nb::object var_set(vt::Args &a) {
     if (index.is_none())
         vt::tkm(tk, VT_STR("setvar"), name, vt::tclobj(value));
     else
-        vt::tkm(tk, VT_STR("setvar"), name, lstr(index), vt::tclobj(value));
+        vt::tkm(tk, VT_STR("setvar"), name, lstr(index), vt::tk_safe(vt::tclobj(value)));
     return nb::none();
 }
 

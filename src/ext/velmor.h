@@ -1589,36 +1589,94 @@ inline int check_tk_text(PyObject *s) {
     return 0;
 }
 
-// The same check over a value tkinter converts: str, and the items of
-// tuples and lists at any depth.
-inline int check_tk_value(PyObject *v) {
-    if (PyUnicode_Check(v))
-        return check_tk_text(v);
-    if (!PyTuple_Check(v) && !PyList_Check(v))
-        return 0;
-    if (Py_EnterRecursiveCall(" while checking a value for Tcl"))
-        return -1;
-    int r = 0;
-    for (Py_ssize_t i = 0; i < Py_SIZE(v) && r == 0; ++i)
-        r = check_tk_value(PyTuple_Check(v) ? PyTuple_GET_ITEM(v, i) : PyList_GET_ITEM(v, i));
-    Py_LeaveRecursiveCall();
-    return r;
+// Inside a tuple or list tkinter also gives Tcl the str() of an object of
+// any kind it has no conversion for, and a str() that fails crashes it the
+// same way; so does any value that fails as the new value of tk.setvar's
+// three-argument form, which does not check its conversion either.
+
+inline bool is_tk_tcl_obj(PyObject *v) {
+    static PyTypeObject *tcl_obj = nullptr;
+    if (!tcl_obj) {
+        nb::object t = import("_tkinter").attr("Tcl_Obj");
+        tcl_obj = (PyTypeObject *)t.ptr(); // the _tkinter module keeps it
+    }
+    return PyObject_TypeCheck(v, tcl_obj);
 }
 
-// Containers among the arguments of a tkinter call, checked.
-template <typename... H> void check_tk_args(H... args) {
-    for (PyObject *v : {nb::handle(args).ptr()...})
-        if ((PyTuple_Check(v) || PyList_Check(v)) && check_tk_value(v) < 0)
-            throw nb::python_error();
+// `v` as tkinter converts it, made so that the conversion cannot fail: a
+// str is checked, an object tkinter would str() becomes that str (computed
+// once, here), and a tuple or list is rebuilt (as a tuple) only where one
+// of its items changes.  New reference, or null with the error set.
+inline PyObject *tk_safe(PyObject *v) {
+    if (PyUnicode_Check(v))
+        return check_tk_text(v) < 0 ? nullptr : Py_NewRef(v);
+    if (PyBytes_Check(v) || PyBool_Check(v) || PyLong_CheckExact(v) || PyFloat_Check(v) ||
+        is_tk_tcl_obj(v))
+        return Py_NewRef(v);
+    if (!PyTuple_Check(v) && !PyList_Check(v)) {
+        PyObject *text = PyObject_Str(v);
+        if (text && check_tk_text(text) < 0)
+            Py_CLEAR(text);
+        return text;
+    }
+    if (Py_EnterRecursiveCall(" while checking a value for Tcl"))
+        return nullptr;
+    // A copy of a list's items: an item's str() may change the list.
+    PyObject *items = PyList_Check(v) ? PyList_GetSlice(v, 0, PY_SSIZE_T_MAX) : Py_NewRef(v);
+    PyObject *out = nullptr;
+    bool failed = !items;
+    Py_ssize_t n = items ? Py_SIZE(items) : 0;
+    for (Py_ssize_t i = 0; i < n && !failed; ++i) {
+        PyObject *item = PySequence_Fast_ITEMS(items)[i];
+        PyObject *safe = tk_safe(item);
+        if (!safe) {
+            failed = true;
+            break;
+        }
+        if (safe != item && !out) {
+            out = PyTuple_New(n);
+            if (!out) {
+                Py_DECREF(safe);
+                failed = true;
+                break;
+            }
+            for (Py_ssize_t j = 0; j < i; ++j)
+                PyTuple_SET_ITEM(out, j, Py_NewRef(PySequence_Fast_ITEMS(items)[j]));
+        }
+        if (out)
+            PyTuple_SET_ITEM(out, i, safe);
+        else
+            Py_DECREF(safe);
+    }
+    Py_LeaveRecursiveCall();
+    Py_XDECREF(items);
+    if (failed) {
+        Py_XDECREF(out);
+        return nullptr;
+    }
+    return out ? out : Py_NewRef(v);
 }
-inline void check_tk_args() {}
+
+inline nb::object tk_safe(nb::handle v) {
+    return checked(tk_safe(v.ptr()));
+}
+
+// An argument of a tkinter call: containers made safe (at the top level
+// tkinter checks its own conversion).
+inline nb::object tk_arg(nb::handle v) {
+    if (PyTuple_Check(v.ptr()) || PyList_Check(v.ptr()))
+        return tk_safe(v);
+    return nb::borrow(v);
+}
 
 // tk.<name>(args...) on a tkinter application object (of this thread), a
 // TclError noted.
 template <typename... H> nb::object tkm(nb::handle tk, nb::handle name, H... args) {
     check_thread(tk);
-    check_tk_args(args...);
-    PyObject *v[] = {tk.ptr(), nb::handle(args).ptr()...};
+    nb::object safe[] = {nb::borrow(tk), tk_arg(nb::handle(args))...};
+    PyObject *v[1 + sizeof...(H)];
+    for (size_t i = 0; i <= sizeof...(H); ++i)
+        v[i] = safe[i].ptr();
     PyObject *r = PyObject_VectorcallMethod(
         name.ptr(), v, (1 + sizeof...(H)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     if (!r) {
