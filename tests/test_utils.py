@@ -13,6 +13,9 @@ def test_get_time_is_local_now():
     now = utils.get_time()
     assert isinstance(now, datetime.datetime) and now.tzinfo is None
     assert before <= now <= datetime.datetime.now()
+    # datetime.datetime.now's own optional time zone
+    aware = utils.get_time(datetime.timezone.utc)
+    assert aware.tzinfo is datetime.timezone.utc
 
 
 def test_own_start_up_hook_is_registered():

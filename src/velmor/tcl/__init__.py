@@ -10,13 +10,21 @@ as package-level names: ``velmor.tcl.eval(code)``, ``velmor.tcl.cast_list(s)``,
 def _in_main_interpreter():
     # The extension modules keep process-wide state (Tcl's stubs, the
     # classes, the default interpreter): one Python interpreter only.
-    try:
-        import _interpreters as subinterpreters
-    except ImportError:
+    import sys
+
+    # The module's name changed in 3.13: asking for the right one first
+    # spares a failed search of sys.path.
+    names = ("_interpreters", "_xxsubinterpreters")
+    if sys.version_info < (3, 13):
+        names = names[::-1]
+    for name in names:
         try:
-            import _xxsubinterpreters as subinterpreters
+            subinterpreters = __import__(name)
+            break
         except ImportError:
-            return True
+            pass
+    else:
+        return True
     current, main = subinterpreters.get_current(), subinterpreters.get_main()
     if isinstance(current, tuple):  # (id, whence) from 3.13 on
         current, main = current[0], main[0]

@@ -8,7 +8,7 @@ from collections.abc import Hashable, Iterable
 log: logging.Logger
 __velmor_state__: object  # the module's own state, for its C++ code only
 
-get_time = datetime.datetime.now
+def get_time(tz: datetime.tzinfo | None = None) -> datetime.datetime: ...
 
 class Entry:
     timestamp: datetime.datetime

@@ -28,9 +28,16 @@ class EntryPoint:
 
     def load(self):
         """Import the module and return the object the entry point names."""
-        import importlib
+        name = self.module
+        if name.startswith("."):
+            import importlib
 
-        obj = importlib.import_module(self.module)
+            obj = importlib.import_module(name)  # its error for a relative name
+        else:
+            # What importlib.import_module does for an absolute name, without
+            # importing importlib at start-up.
+            __import__(name)
+            obj = sys.modules[name]
         attr = self.attr
         if attr:
             for part in attr.split("."):
@@ -77,15 +84,17 @@ def get_entry_points(group):
             dist = _dist_name(folder)
             if dist in seen:
                 continue
+            seen.add(dist)
             path = os.path.join(entry or ".", folder, "entry_points.txt")
             try:
-                with open(path, encoding="utf-8") as f:
-                    text = f.read()
+                # Bytes then decode: cheaper than a text-mode file, same text
+                # (the parser splits on any line ending).
+                with open(path, "rb") as f:
+                    text = f.read().decode("utf-8")
             except OSError:
-                seen.add(dist)
                 continue
-            seen.add(dist)
-            result.extend(_parse(text, group))
+            if group in text:
+                result.extend(_parse(text, group))
     return result
 
 
