@@ -376,3 +376,20 @@ def test_application_kept_after_its_thread_ended_is_never_freed_elsewhere(unrais
     del cycle
     gc.collect()
     assert unraisable == []
+
+
+def test_closed_from_its_own_callback_and_dropped_last_on_another_thread(unraisable):
+    from velmor.tcl import internal
+
+    it = Interpreter()
+    box = [it.tk]
+    it.create_callback(lambda: it.close(), "cb")
+    it.eval("cb")  # running, so its Tcl interpreter cannot be deleted yet
+    assert internal._held_apps() == 1
+    # The other thread's reference is not the last one: no deletion there.
+    worker = threading.Thread(target=box.clear)
+    worker.start()
+    worker.join()
+    Interpreter().eval("set y 1")
+    assert internal._held_apps() == 0
+    assert unraisable == []

@@ -249,7 +249,7 @@ void release_held() {
         vt::set_raised_exception(pending);
 }
 
-void close_app(nb::handle app, bool hard);
+bool close_app(nb::handle app, bool hard);
 
 // The owner's side (GIL held): close and let go of what this thread's
 // applications left parked, keeping any pending exception as it is.
@@ -1390,11 +1390,12 @@ const char *const ALL_COMMANDS_SCRIPT =
     "::set todo [::lassign $todo ns]; ::lappend todo {*}[::namespace children $ns];"
     "::lappend out {*}[::info commands [::string trimright $ns :]::*]}; ::return $out}}";
 
-void close_app(nb::handle app, bool hard) {
+// True when the Tcl interpreter is deleted (or was already).
+bool close_app(nb::handle app, bool hard) {
     Tcl_Interp *interp = interp_of_app(app.ptr());
     check_app(app.ptr()); // the owner's thread only
     if (Tcl_InterpDeleted(interp))
-        return;
+        return true;
     InternalState &s = st();
     if (!s.python_cmd_proc)
         s.python_cmd_proc = read_python_cmd_proc(app, interp);
@@ -1403,17 +1404,18 @@ void close_app(nb::handle app, bool hard) {
     Py_ssize_t n = PyTuple_GET_SIZE(names.ptr());
     delete_python_commands(app, interp, names);
     if (!hard || Tcl_InterpActive(interp))
-        return; // tkinter deletes it when the application object goes
+        return false; // tkinter deletes it when the application object goes
     // The layout was checked when the module was loaded.
     Tcl_Interp **slot = &((TkappHead *)app.ptr())->interp;
     for (Py_ssize_t i = 0; i < n; ++i) {
         // A command made while the others were deleted: leave it to tkinter.
         if (is_python_command(interp, PyUnicode_AsUTF8(PyTuple_GET_ITEM(names.ptr(), i))))
-            return;
+            return false;
     }
     *slot = tombstone();
     Tcl_DeleteInterp(interp);
     bury_released();
+    return true;
 }
 
 // _tkinter's types and error, checked against the layouts relied on, and
@@ -1466,8 +1468,9 @@ nb::object close_app_entry(vt::Args &a) {
         park_app(a[0].ptr()); // its thread closes it
         return nb::none();
     }
+    bool deleted = false;
     try {
-        close_app(a[0], hard);
+        deleted = close_app(a[0], hard);
     } catch (nb::python_error &e) {
         // The soft way runs from a finalizer, where nothing could be done
         // about a failure (a collection on another thread): the commands
@@ -1475,10 +1478,15 @@ nb::object close_app_entry(vt::Args &a) {
         if (hard)
             throw;
     }
-    // The finalizer's arguments and the dropped Interpreter's attribute
-    // hold two references; any more are someone else's.
-    if (!hard && Py_TYPE(a[0].ptr()) == (PyTypeObject *)st().tkapp_type.ptr() &&
-        Py_REFCNT(a[0].ptr()) > 2)
+    // What tkinter is left to delete is kept by this thread until only it
+    // holds the application (see let_go).  Closing soft, the finalizer's
+    // arguments and the dropped Interpreter's attribute hold two
+    // references; any more are someone else's.  Closing hard, the caller
+    // lets go of its own at once (the Interpreter's tk is replaced), so
+    // whoever else holds it then (a frame on another thread) must not be
+    // the last.
+    if (!deleted && Py_TYPE(a[0].ptr()) == (PyTypeObject *)st().tkapp_type.ptr() &&
+        (hard || Py_REFCNT(a[0].ptr()) > 2))
         t_tcl.held.push_back(Py_NewRef(a[0].ptr()));
     return nb::none();
 }
