@@ -765,6 +765,39 @@ def test_unconvertible_values_raise_instead_of_crashing(interp, call):
     assert interp.get_var("x") == "before"
 
 
+class Named:
+    def __init__(self, text):
+        self.text = text
+
+    def __str__(self):
+        return self.text
+
+
+HOSTILE = st.recursive(
+    st.one_of(st.text(max_size=4), st.integers(), st.builds(Named, st.text(max_size=4)),
+              st.just(Boom()), st.builds(Gives, st.just(Boom())), st.builds(Gives, st.lists(st.text(max_size=3)))),
+    lambda c: st.lists(c, max_size=3) | st.tuples(c, c),
+    max_leaves=8,
+)
+
+
+@settings(deadline=None, max_examples=200)
+@given(value=HOSTILE)
+def test_array_element_takes_a_value_as_a_variable_does(shared_interp, value):
+    # Element and plain variable go through different tkinter calls; either
+    # both refuse a value with the same error, or both store the same text.
+    it = shared_interp
+    arr = velmor.tcl.namespace.TclArrayVariable("harr", tcl=it)
+    try:
+        it.vars["hv"] = value
+    except (UnicodeEncodeError, RuntimeError) as e:
+        with pytest.raises(type(e)):
+            arr["k"] = value
+        return
+    arr["k"] = value
+    assert it.tk.eval("set harr(k)") == it.tk.eval("set hv")
+
+
 def test_values_tkinter_would_str_reach_tcl_as_their_str(interp):
     import fractions
 
