@@ -942,6 +942,22 @@ def test_import_leaves_the_collector_as_it_was(tmp_path, enabled, tclx):
     assert out.stdout.split() == [str(enabled), "False", "False"]
 
 
+@pytest.mark.parametrize("frozen", [False, True], ids=["none-frozen", "some-frozen"])
+def test_import_leaves_frozen_objects_as_they_were(frozen):
+    # Frozen objects are not among those the collector tracks.
+    code = (
+        "import gc\n"
+        "probe = []\n"
+        f"gc.freeze() if {frozen} else None\n"
+        "import velmor.tcl\n"
+        "tracked = any(o is probe for o in gc.get_objects())\n"
+        "print(tracked, gc.get_freeze_count() > 0, gc.isenabled())\n"
+    )
+    out = _child(code)
+    assert out.returncode == 0, out.stderr[-1000:]
+    assert out.stdout.split() == [str(not frozen), str(frozen), "True"]
+
+
 def test_import_in_a_subinterpreter_fails_cleanly():
     code = (
         "import velmor.tcl\n"

@@ -58,6 +58,14 @@ except ImportError as exc:
     while text.startswith("ImportError: "):
         text = text[len("ImportError: "):]
     raise ImportError(text) from source.__cause__
+else:
+    # Nor would the first collection after them: its pass over all those
+    # young objects costs as much as a good part of the import.  They live
+    # as long as the process, so they go (with whatever else is still young)
+    # to the oldest generation at once; objects someone froze stay frozen.
+    if _gc_was_enabled and not _gc.get_freeze_count():
+        _gc.freeze()
+        _gc.unfreeze()
 finally:
     if _gc_was_enabled:
         _gc.enable()
