@@ -77,6 +77,24 @@ def test_get_time_is_looked_up_for_every_entry(monkeypatch):
                                             "2030-03-05T07:08:09.000012: two"]
 
 
+@pytest.mark.parametrize("where", ["entry", "append"])
+def test_stock_get_time_reads_its_time_source_for_every_entry(monkeypatch, where):
+    # The stock get_time's body runs without its frame: it must still call
+    # the time source it would call, as it would call it.
+    from velmor.utils import utils
+
+    seen = []
+    monkeypatch.setattr(utils, "_now", lambda tz: seen.append(tz) or FIXED)
+    if where == "entry":
+        stamp = Entry("x").timestamp
+    else:
+        h = History()
+        h.append("x")
+        stamp = h.filter()[0].timestamp
+    assert stamp is FIXED and seen == [None]
+    assert utils.get_time() is FIXED
+
+
 def test_capacity_drops_oldest():
     h = History()
     for i in range(10000):

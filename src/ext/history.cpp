@@ -15,7 +15,11 @@ struct HistoryState {
     // append reads its fields straight from the instance dict.
     vt::FastGuard history_guard;
     nb::object deque;
-    nb::object debug_level;                      // logging.DEBUG
+    nb::object debug_level; // logging.DEBUG
+    // The stock velmor.utils.utils.get_time and that module's dict: while
+    // the module's get_time is the stock one, its body (`_now(None)`) runs
+    // here, without a Python frame per entry.
+    nb::object stock_get_time, utils_dict;
     nb::object Logger, RootLogger;               // loggers whose level cache is read directly
     Py_ssize_t off_timestamp = -1, off_api = -1; // slot offsets in Entry
 };
@@ -94,10 +98,26 @@ nb::object join_words(nb::handle api) {
     return checked(PyUnicode_Join(VT_STR(" ").ptr(), parts.ptr()));
 }
 
+// get_time() of the module's current get_time.
+nb::object time_stamp(vt::Args &a) {
+    HistoryState &s = st();
+    nb::object fn = a.g(VT_STR("get_time"));
+    if (fn.is(s.stock_get_time)) {
+        PyObject *now = PyDict_GetItemWithError(s.utils_dict.ptr(), VT_STR("_now").ptr());
+        if (now) {
+            nb::object hold = nb::borrow(now);
+            return checked(PyObject_CallOneArg(now, Py_None));
+        }
+        if (PyErr_Occurred())
+            throw nb::python_error();
+    }
+    return checked(PyObject_CallNoArgs(fn.ptr()));
+}
+
 // Fill a new Entry: the time stamp comes from the module's current get_time.
 void init_entry(nb::handle self, nb::handle api, vt::Args &a) {
     nb::object text = PyUnicode_Check(api.ptr()) ? nb::borrow(api) : join_words(api);
-    nb::object ts = a.g(VT_STR("get_time"))();
+    nb::object ts = time_stamp(a);
     if (PyObject_SetAttr(self.ptr(), VT_STR("timestamp").ptr(), ts.ptr()) < 0 ||
         PyObject_SetAttr(self.ptr(), VT_STR("api").ptr(), text.ptr()) < 0)
         throw nb::python_error();
@@ -111,7 +131,7 @@ nb::object make_entry(HistoryState &s, nb::handle item, vt::Args &a) {
     // the object directly, which skips the generic type call.
     if (cls.is(s.Entry) && s.entry_guard.type_ok((PyTypeObject *)s.Entry.ptr())) {
         nb::object text = PyUnicode_Check(item.ptr()) ? nb::borrow(item) : join_words(item);
-        nb::object ts = a.g(VT_STR("get_time"))();
+        nb::object ts = time_stamp(a);
         PyTypeObject *tp = (PyTypeObject *)s.Entry.ptr();
         nb::object self = checked(tp->tp_alloc(tp, 0));
         // Fresh object: its two slots are empty, so store without decref.
@@ -426,7 +446,10 @@ void register_imports(nb::module_ &m, HistoryState &s) {
     m.attr("logging") = logging;
     s.deque = vt::import("collections").attr("deque");
     m.attr("deque") = s.deque;
-    m.attr("get_time") = vt::import("velmor.utils.utils").attr("get_time");
+    nb::object utils = vt::import("velmor.utils.utils");
+    s.stock_get_time = utils.attr("get_time");
+    s.utils_dict = nb::borrow(PyModule_GetDict(utils.ptr()));
+    m.attr("get_time") = s.stock_get_time;
     m.attr("log") = logging.attr("getLogger")("velmor.tcl");
     s.debug_level = logging.attr("DEBUG");
     s.Logger = logging.attr("Logger");
