@@ -168,8 +168,11 @@ struct Parked {
     Tcl_ThreadId owner;
     PyObject *app;
 };
-std::mutex g_parked_lock;
-std::vector<Parked> g_parked;
+// Never destroyed: a thread's end may still take the lock after static
+// destructors ran, and what the lists hold at exit stays held (and
+// reachable) to the very end, like any object alive then.
+std::mutex &g_parked_lock = *new std::mutex();
+std::vector<Parked> &g_parked = *new std::vector<Parked>();
 std::atomic<unsigned> g_parked_generation{0};
 thread_local unsigned t_parked_seen = 0;
 
@@ -187,7 +190,7 @@ void park_app(PyObject *app) {
 // A thread that ends leaves what it parked for good: no other thread may
 // delete those interpreters, and one that is given the same thread id later
 // must not take them for its own.
-std::vector<PyObject *> g_orphans;
+std::vector<PyObject *> &g_orphans = *new std::vector<PyObject *>();
 
 // Moves what the calling thread parked from the list to `out`; the caller
 // holds g_parked_lock.
