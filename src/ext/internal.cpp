@@ -1508,9 +1508,13 @@ void register_private(nb::module_ &m, InternalState &) {
     vt::def(
         m, "_held_apps", {},
         [](vt::Args &) -> nb::object {
-            return nb::int_(t_tcl.held.size());
+            nb::object ids = vt::checked(PyTuple_New((Py_ssize_t)t_tcl.held.size()));
+            for (size_t i = 0; i < t_tcl.held.size(); ++i)
+                PyTuple_SET_ITEM(ids.ptr(), (Py_ssize_t)i,
+                                 vt::checked(PyLong_FromVoidPtr(t_tcl.held[i])).release().ptr());
+            return ids;
         },
-        "How many applications this thread keeps until nothing else holds them.");
+        "The ids of the applications this thread keeps until nothing else holds them.");
     vt::def(m, "_function_probe", {vt::arg("qualname"), vt::arg("params")}, make_probe,
             "A function of the package's own type with the signature `params`, a\n"
             "sequence of (name, kind) or (name, kind, default) where kind is one of\n"
