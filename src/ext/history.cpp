@@ -170,16 +170,9 @@ bool debug_enabled(HistoryState &s, nb::handle log) {
 // self.<name> for a field of a History: from the instance dict while the
 // class is the stock one (a miss takes the general way and its error).
 nb::object history_field(nb::handle self, bool stock, nb::handle name) {
-    if (stock) {
-        PyObject **dp = vt::instance_dict_ptr(self.ptr());
-        if (dp && *dp) {
-            PyObject *v = PyDict_GetItemWithError(*dp, name.ptr());
-            if (v)
-                return nb::borrow(v);
-            if (PyErr_Occurred())
-                throw nb::python_error();
-        }
-    }
+    if (stock)
+        if (PyObject *v = vt::own_dict_item(self.ptr(), name.ptr()))
+            return nb::borrow(v);
     return vt::instance_attr(self, name);
 }
 

@@ -202,10 +202,7 @@ nb::object closed_call(vt::Args &) {
 }
 
 bool is_closed(nb::handle self) {
-    PyObject **dp = vt::instance_dict_ptr(self.ptr());
-    PyObject *tk = dp && *dp ? PyDict_GetItemWithError(*dp, VT_STR("tk").ptr()) : nullptr;
-    if (!tk && PyErr_Occurred())
-        throw nb::python_error();
+    PyObject *tk = vt::own_dict_item(self.ptr(), VT_STR("tk").ptr());
     return tk && Py_TYPE(tk) == (PyTypeObject *)st().ClosedTk.ptr();
 }
 
@@ -843,17 +840,8 @@ bool keyed_may_succeed(InterpreterState &s, vt::Args &a, nb::handle value) {
 nb::object stock_tk(InterpreterState &s, nb::handle self) {
     if (!s.scalar_guard.ok(self.ptr()))
         return nb::object();
-    PyObject **dp = vt::instance_dict_ptr(self.ptr());
-    if (!dp || !*dp)
-        return nb::object();
-    PyObject *d = *dp;
-    PyObject *tk = PyDict_GetItemWithError(d, VT_STR("tk").ptr());
-    if (!tk) {
-        if (PyErr_Occurred())
-            throw nb::python_error();
-        return nb::object();
-    }
-    if (Py_TYPE(tk) != (PyTypeObject *)s.TkappType.ptr())
+    PyObject *tk = vt::own_dict_item(self.ptr(), VT_STR("tk").ptr());
+    if (!tk || Py_TYPE(tk) != (PyTypeObject *)s.TkappType.ptr())
         return nb::object();
     return nb::borrow(tk);
 }

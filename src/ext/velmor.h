@@ -218,6 +218,27 @@ inline void set_item(nb::handle o, nb::handle key, nb::handle value) {
     if (PyObject_SetItem(o.ptr(), key.ptr(), value.ptr()) < 0)
         throw nb::python_error();
 }
+// Whether attribute lookup on objects of `tp` runs the generic lookup first:
+// the class's __getattribute__ is object's own (a __getattr__ hook, if any,
+// only runs on a miss).
+inline bool generic_lookup_first(PyTypeObject *tp) {
+    static PyObject *object_getattribute =
+        type_lookup(&PyBaseObject_Type, VT_STR("__getattribute__").ptr());
+    return type_lookup(tp, VT_STR("__getattribute__").ptr()) == object_getattribute;
+}
+
+// self.__dict__[name] (borrowed), or null when the object has no dict or
+// the dict no such key; a failing lookup unwinds.
+inline PyObject *own_dict_item(PyObject *self, PyObject *name) {
+    PyObject **dp = instance_dict_ptr(self);
+    if (!dp || !*dp)
+        return nullptr;
+    PyObject *v = PyDict_GetItemWithError(*dp, name);
+    if (!v && PyErr_Occurred())
+        throw nb::python_error();
+    return v;
+}
+
 // args[0].<name>(args[1:]) as PyObject_VectorcallMethod makes it, also
 // without a bound-method temporary when the class has a __getattr__ hook
 // (tkinter.Tk has one, and CPython then takes the slow generic way).  While
@@ -229,11 +250,10 @@ inline PyObject *vectorcall_method(PyObject *name, PyObject *const *args, size_t
     PyObject *self = args[0];
     PyTypeObject *tp = Py_TYPE(self);
     if (tp->tp_getattro != PyObject_GenericGetAttr && PyUnicode_CheckExact(name)) {
-        static PyObject *object_getattribute =
-            type_lookup(&PyBaseObject_Type, VT_STR("__getattribute__").ptr());
         PyObject *fn = type_lookup(tp, name);
         if (fn && PyType_HasFeature(Py_TYPE(fn), Py_TPFLAGS_METHOD_DESCRIPTOR) &&
-            type_lookup(tp, VT_STR("__getattribute__").ptr()) == object_getattribute) {
+            generic_lookup_first(tp)) {
+            // Null-returning like the call it stands in for (C callers check it).
             PyObject **dp = instance_dict_ptr(self);
             PyObject *shadow = dp && *dp ? PyDict_GetItemWithError(*dp, name) : nullptr;
             if (!shadow) {
@@ -269,18 +289,10 @@ template <typename... H> nb::object call(nb::handle fn, H... args) {
 // the generic lookup would find too.  Any __getattribute__ of the class or
 // of a C base takes the general way.
 inline nb::object instance_attr(nb::handle self, nb::handle name) {
-    static PyObject *object_getattribute =
-        type_lookup(&PyBaseObject_Type, VT_STR("__getattribute__").ptr());
     PyTypeObject *tp = Py_TYPE(self.ptr());
-    PyObject **dp = instance_dict_ptr(self.ptr());
-    if (dp && *dp && !type_lookup(tp, name.ptr()) &&
-        type_lookup(tp, VT_STR("__getattribute__").ptr()) == object_getattribute) {
-        PyObject *v = PyDict_GetItemWithError(*dp, name.ptr());
-        if (v)
+    if (!type_lookup(tp, name.ptr()) && generic_lookup_first(tp))
+        if (PyObject *v = own_dict_item(self.ptr(), name.ptr()))
             return nb::borrow(v);
-        if (PyErr_Occurred())
-            throw nb::python_error();
-    }
     return get_attr(self, name);
 }
 
