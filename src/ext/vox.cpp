@@ -216,6 +216,14 @@ PyObject *code_tp_call(PyObject *self, PyObject *args, PyObject *kwargs) {
 // ---------------------------------------------------------------------------
 // Vox
 
+// What Vox_Code's __init__ stores: the interpreter reference and the list
+// of name parts.
+void set_code_fields(nb::handle code, nb::handle tcl, nb::handle parts) {
+    if (PyObject_SetAttr(code.ptr(), VT_STR("tcl").ptr(), tcl.ptr()) < 0 ||
+        PyObject_SetAttr(code.ptr(), VT_STR("cmd").ptr(), parts.ptr()) < 0)
+        throw nb::python_error();
+}
+
 nb::object vox_init(vt::Args &a) {
     nb::object proxy = a.g(VT_STR("weakref")).attr("proxy")(a[1]);
     if (PyObject_SetAttr(a[0].ptr(), VT_STR("tcl").ptr(), proxy.ptr()) < 0)
@@ -237,9 +245,7 @@ nb::object vox_getattr(vt::Args &a) {
         nb::object code = checked(tp->tp_alloc(tp, 0));
         nb::object parts = checked(PyList_New(1));
         PyList_SET_ITEM(parts.ptr(), 0, Py_NewRef(a[1].ptr()));
-        if (PyObject_SetAttr(code.ptr(), VT_STR("tcl").ptr(), tcl.ptr()) < 0 ||
-            PyObject_SetAttr(code.ptr(), VT_STR("cmd").ptr(), parts.ptr()) < 0)
-            throw nb::python_error();
+        set_code_fields(code, tcl, parts);
         return code;
     }
     PyObject *cargs[3] = {nullptr, a[1].ptr(), tcl.ptr()};
@@ -282,11 +288,7 @@ void register_vox(nb::module_ &m, VoxState &) {
 // Vox_Code
 
 nb::object code_init(vt::Args &a) {
-    if (PyObject_SetAttr(a[0].ptr(), VT_STR("tcl").ptr(), a[1].ptr()) < 0)
-        throw nb::python_error();
-    nb::object parts = checked(PySequence_List(a.star));
-    if (PyObject_SetAttr(a[0].ptr(), VT_STR("cmd").ptr(), parts.ptr()) < 0)
-        throw nb::python_error();
+    set_code_fields(a[0], a[1], checked(PySequence_List(a.star)));
     return nb::none();
 }
 
