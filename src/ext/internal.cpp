@@ -521,10 +521,6 @@ nb::object decode_as_tkinter(const char *s, Py_ssize_t n) {
         PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, out.data(), (Py_ssize_t)out.size()));
 }
 
-bool tcl_space(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
 // Raise the TclError that Tcl_SplitList would leave in an interpreter for
 // the malformed list `list` (len bytes, as Tcl reads them): the element scan
 // of Tcl's list parser, looking only for where it fails; the message itself
@@ -534,7 +530,7 @@ bool tcl_space(char c) {
     const char *fmt = nullptr, *junk = nullptr;
     const char *msg = nullptr;
     while (p < limit && !msg && !fmt) {
-        while (p < limit && tcl_space(*p))
+        while (p < limit && vt::tcl_space((unsigned char)*p))
             ++p;
         if (p == limit)
             break;
@@ -557,7 +553,7 @@ bool tcl_space(char c) {
                 if (braces > 1) {
                     --braces;
                 } else if (braces == 1) {
-                    if (p + 1 >= limit || tcl_space(p[1])) {
+                    if (p + 1 >= limit || vt::tcl_space((unsigned char)p[1])) {
                         done = true;
                     } else {
                         fmt = "list element in braces followed by \"%.*s\" instead of space";
@@ -574,11 +570,11 @@ bool tcl_space(char c) {
                         while (p + 1 < limit && (p[1] == ' ' || p[1] == '\t'))
                             ++p;
                 }
-            } else if (tcl_space(c)) {
+            } else if (vt::tcl_space((unsigned char)c)) {
                 if (!braces && !quotes)
                     done = true;
             } else if (c == '"' && quotes) {
-                if (p + 1 >= limit || tcl_space(p[1])) {
+                if (p + 1 >= limit || vt::tcl_space((unsigned char)p[1])) {
                     done = true;
                 } else {
                     fmt = "list element in quotes followed by \"%.*s\" instead of space";
@@ -596,7 +592,7 @@ bool tcl_space(char c) {
     }
     if (fmt) {
         const char *end = junk;
-        while (end < limit && !tcl_space(*end) && end < junk + 20)
+        while (end < limit && !vt::tcl_space((unsigned char)*end) && end < junk + 20)
             ++end;
         using_tcl();
         Tcl_Obj *obj = Tcl_ObjPrintf(fmt, (int)(end - junk), junk);

@@ -764,10 +764,6 @@ nb::object class_cast_keyed_list(vt::Args &a, nb::handle value) {
 // shortcut cannot decide (integers beyond a machine word, text with NUL or
 // lone surrogates, very long numeric text) takes the long way.
 
-bool tcl_space(Py_UCS4 c) {
-    return c == ' ' || (c >= '\t' && c <= '\r');
-}
-
 bool global_is(vt::Args &a, nb::handle name, PyObject *expected) {
     PyObject *v = PyDict_GetItemWithError(a.globals, name.ptr());
     if (!v && PyErr_Occurred())
@@ -808,25 +804,11 @@ bool stock_keyed(InterpreterState &s, vt::Args &a) {
     return fn == s.cast_list_fn.ptr();
 }
 
-// A single word of list text (no white space, braces, quotes, backslashes):
-// it splits into itself, never into key/value pairs.
-bool plain_word(PyObject *s) {
-    Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    int kind = PyUnicode_KIND(s);
-    const void *data = PyUnicode_DATA(s);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        if (tcl_space(c) || c == '{' || c == '}' || c == '"' || c == '\\')
-            return false;
-    }
-    return true;
-}
-
 // Whether the keyed-list attempt on the non-empty str `value` can succeed.
 bool keyed_may_succeed(InterpreterState &s, vt::Args &a, nb::handle value) {
     if (!PyUnicode_CheckExact(value.ptr()) || !stock_keyed(s, a))
         return true;
-    if (plain_word(value.ptr()))
+    if (vt::plain_list_word(value.ptr()))
         return false;
     int r = vt::internal_api()->pairs_shape(value.ptr());
     if (r < 0)
@@ -883,7 +865,7 @@ Quick quick_scalar(nb::handle value, nb::object &out) {
     Py_UCS4 c = 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
         Py_UCS4 ch = PyUnicode_READ(kind, data, i);
-        if (!tcl_space(ch)) {
+        if (!vt::tcl_space(ch)) {
             c = ch;
             break;
         }

@@ -467,38 +467,6 @@ nb::object package_cast_list() {
     return mod.attr(VT_STR("cast_list"));
 }
 
-// A single word of Tcl list text: no white space, braces, quotes or
-// backslashes.  Any list splitter gives it back as the one element it is, so
-// it can never split into key/value pairs and is not worth splitting.
-bool plain_word(PyObject *v) {
-    if (!PyUnicode_CheckExact(v))
-        return false;
-    Py_ssize_t n = PyUnicode_GET_LENGTH(v);
-    if (n == 0)
-        return false;
-    int kind = PyUnicode_KIND(v);
-    const void *data = PyUnicode_DATA(v);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        switch (c) {
-        case ' ':
-        case '\t':
-        case '\n':
-        case '\v':
-        case '\f':
-        case '\r':
-        case '{':
-        case '}':
-        case '"':
-        case '\\':
-            return false;
-        default:
-            break;
-        }
-    }
-    return true;
-}
-
 // cast_list(value); in a nested attempt a ValueError means "not a keyed
 // list" and gives a null object.
 nb::object split(PyObject *cast_list, PyObject *value, bool nested) {
@@ -526,7 +494,7 @@ nb::object from_tcl_impl(NestMapState &s, PyObject *value, PyObject *cast_list, 
     Py_ssize_t n = PyTuple_GET_SIZE(seq.ptr());
     if (nested) {
         for (Py_ssize_t i = 0; i < n; ++i)
-            if (plain_word(PyTuple_GET_ITEM(seq.ptr(), i)))
+            if (vt::plain_list_word(PyTuple_GET_ITEM(seq.ptr(), i)))
                 return nb::object();
     }
     nb::object pairs = checked(PyList_New(n));
@@ -560,7 +528,7 @@ nb::object from_tcl_impl(NestMapState &s, PyObject *value, PyObject *cast_list, 
     Py_ssize_t pos = 0;
     PyObject *k, *v;
     while (PyDict_Next(d.ptr(), &pos, &k, &v)) {
-        if (plain_word(v) || is_nestmap(s, v))
+        if (vt::plain_list_word(v) || is_nestmap(s, v))
             continue;
         nb::object key = nb::borrow(k);
         nb::object sub = from_tcl_impl(s, v, cast_list, true);

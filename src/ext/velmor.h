@@ -1573,6 +1573,28 @@ inline void check_thread(nb::handle tk) {
         throw nb::python_error();
 }
 
+// White space as Tcl's list and number parsers see it.
+inline bool tcl_space(Py_UCS4 c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+// A single word of Tcl list text: a non-empty exact str with no white
+// space, braces, quotes or backslashes.  Any list splitter gives it back as
+// the one element it is, so it never splits into key/value pairs.
+inline bool plain_list_word(PyObject *v) {
+    if (!PyUnicode_CheckExact(v))
+        return false;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(v);
+    int kind = PyUnicode_KIND(v);
+    const void *data = PyUnicode_DATA(v);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (tcl_space(c) || c == '{' || c == '}' || c == '"' || c == '\\')
+            return false;
+    }
+    return n > 0;
+}
+
 // tkinter hands a str to Tcl as UTF-8 with surrogate escapes: a lone
 // surrogate outside U+DC80..U+DCFF cannot be encoded.  At the top level of
 // a call tkinter raises UnicodeEncodeError for it; inside a tuple or list
