@@ -75,10 +75,6 @@ nb::object call_kw(nb::handle fn, std::initializer_list<nb::handle> pos, nb::han
                                        kwnames.ptr()));
 }
 
-[[noreturn]] void raise_error_info(nb::handle interp) {
-    vt::raise_error_info(interp, st().TclError);
-}
-
 bool matches(PyObject *exc) {
     return PyErr_ExceptionMatches(exc) != 0;
 }
@@ -499,12 +495,8 @@ nb::object interp_eval(vt::Args &a) {
     PyObject *args[2] = {tk.ptr(), code.ptr()};
     PyObject *r =
         vt::vectorcall_method(VT_STR("eval").ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET);
-    if (!r) {
-        vt::note_tcl_error(tk);
-        if (matches(st().TclError.ptr()))
-            raise_error_info(self);
-        throw nb::python_error();
-    }
+    if (!r)
+        vt::raise_call_failure(tk, self, st().TclError);
     nb::object result = nb::steal(r);
     if (vt::truthy(a[2]))
         return callm(self, VT_STR("cast_any"), result);

@@ -1560,6 +1560,16 @@ inline void note_tcl_error(nb::handle tk, bool evaluated = true) {
     internal_api()->note_error(tk.ptr(), evaluated);
 }
 
+// After a call on `tk` for the Interpreter `interp` failed: its Tcl error
+// fields noted, a TclError raised as the interpreter's whole trace, and any
+// other error as it is.
+[[noreturn]] inline void raise_call_failure(nb::handle tk, nb::handle interp, nb::handle tclerror) {
+    note_tcl_error(tk);
+    if (PyErr_ExceptionMatches(tclerror.ptr()))
+        raise_error_info(interp, tclerror);
+    throw nb::python_error();
+}
+
 // Raise tkinter's RuntimeError when `tk` is an application object that
 // belongs to another thread.  Objects of other types are left to whoever
 // uses them.

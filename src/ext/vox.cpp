@@ -61,10 +61,6 @@ nb::object resolve(nb::handle tcl) {
     return nb::borrow(tcl);
 }
 
-[[noreturn]] void raise_error_info(nb::handle interp) {
-    vt::raise_error_info(interp, st().TclError);
-}
-
 // tp_getattro of Vox and Vox_Code: the generic lookup without building an
 // AttributeError for every command name, then the class's __getattr__.
 // Assigning __getattr__ or __getattribute__ on a class puts Python's own
@@ -160,12 +156,8 @@ nb::object code_call(vt::Args &a) {
                                              (size_t)(n + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET);
     for (Py_ssize_t i = 0; i < n; ++i)
         Py_DECREF(cargs[(size_t)i + 1]);
-    if (!result) {
-        vt::note_tcl_error(tk);
-        if (PyErr_ExceptionMatches(st().TclError.ptr()))
-            raise_error_info(interp);
-        throw nb::python_error();
-    }
+    if (!result)
+        vt::raise_call_failure(tk, interp, st().TclError);
     nb::object res = nb::steal(result);
     if (!cast) {
         // Byte arrays read as Tcl's text of them, not as lists of byte values.
